@@ -90,6 +90,8 @@ INSTANTIATE_TEST_SUITE_P(
                       UsageCase{"ModeWithSuffix", {L"boost-elevatedx", L"4242"}},
                       UsageCase{"ModeWithBlank", {L"boost ", L"4242"}},
                       UsageCase{"ModeEmpty", {L"", L"4242"}},
+                      UsageCase{"ModeUnpairedSurrogate", {L"\xD800", L"4242"}},
+                      UsageCase{"IdAfterSurrogate", {L"boost", L"\xD83D" L"12"}},
                       UsageCase{"ModeUnknownIdBad", {L"frobnicate", L"abc"}}),
     [](const auto& info) { return std::string(info.param.name); });
 
@@ -117,7 +119,9 @@ INSTANTIATE_TEST_SUITE_P(
                       IdCase{"PlusSign", L"+4242", 4242}, IdCase{"LeadingZeros", L"0004242", 4242},
                       IdCase{"NegativeWraps", L"-5", 4294967291ul},
                       IdCase{"MinusOneIsLargest", L"-1", 4294967295ul},
+                      IdCase{"ControlCharacterEnds", L"12\a34", 12},
                       IdCase{"OverflowClamps", L"99999999999", 2147483647ul},
+                      IdCase{"HugeDigitRunClamps", std::wstring(5000, L'9'), 2147483647ul},
                       IdCase{"UnsignedMaxClamps", L"4294967295", 2147483647ul},
                       IdCase{"NegativeOverflowClamps", L"-99999999999", 2147483648ul}),
     [](const auto& info) { return std::string(info.param.name); });
@@ -302,7 +306,7 @@ INSTANTIATE_TEST_SUITE_P(
 // The launched file must be the whole path: a cut-short one would elevate
 // some other file.
 TEST_F(Tool, RelaunchUsesOwnPathBeyondMaxPath) {
-  for (size_t length : {size_t{261}, size_t{1000}, size_t{32767}}) {
+  for (size_t length : {size_t{260}, size_t{261}, size_t{1000}, size_t{32767}}) {
     SCOPED_TRACE(length);
     fake::Script& s = fake::reset();
     s.setStatus = privilegeNotHeld;

@@ -1,0 +1,202 @@
+// Every combination of the platform answers that decide the tool's road,
+// run through wWinMain and checked against rules written from the exit-code
+// table and the decision rules, not from the tool's code.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <iostream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "platform.h"
+
+namespace {
+
+const int32_t privilegeNotHeld = static_cast<int32_t>(0xC0000061u);
+
+enum class ReadBack { asked, other, nothing };
+enum class Relay { noPath, declined, otherError, noHandle, exits0, exits3, exits4, exitsOdd, unreadable };
+const uint32_t oddExitCode = 0xC0000005u;  // a crashed copy's code
+
+struct Combination {
+  const wchar_t* mode;
+  bool targetOpens, tokenOpens, privilegeFound, gdiMapped, setEntry, getEntry;
+  int32_t setStatus;
+  ReadBack readBack;
+  bool setInformationEntry;
+  Relay relay;
+};
+
+std::string describe(const Combination& c) {
+  std::ostringstream out;
+  out << "mode=" << (c.mode[0] == L'u' ? "unboost" : c.mode[5] ? "boost-elevated" : "boost")
+      << " targetOpens=" << c.targetOpens << " tokenOpens=" << c.tokenOpens
+      << " privilegeFound=" << c.privilegeFound << " gdiMapped=" << c.gdiMapped
+      << " setEntry=" << c.setEntry << " getEntry=" << c.getEntry << " setStatus=0x" << std::hex
+      << static_cast<uint32_t>(c.setStatus) << std::dec << " readBack=" << static_cast<int>(c.readBack)
+      << " setInformation=" << c.setInformationEntry << " relay=" << static_cast<int>(c.relay);
+  return out.str();
+}
+
+// The oracle: what the exit-code table says for the combination, and the
+// priority-control outcome before any relay.
+struct Expected {
+  int applied;  // what priority control decides: 0, 2, 3 or 4
+  int code;     // the process exit code
+  bool relaunches;
+};
+
+Expected expect(const Combination& c) {
+  const bool boost = std::wstring(c.mode) != L"unboost";
+  const bool plainBoost = std::wstring(c.mode) == L"boost";
+  if (!c.targetOpens) return {2, 2, false};
+  const bool setPresent = c.gdiMapped && c.setEntry;
+  const bool getPresent = c.gdiMapped && c.getEntry;
+  int applied = 4;
+  if (setPresent && c.setStatus == privilegeNotHeld) applied = boost ? 3 : 4;
+  if (setPresent && c.setStatus == 0 && getPresent && c.readBack == ReadBack::asked) applied = 0;
+  if (applied != 3 || !plainBoost) return {applied, applied, false};
+  switch (c.relay) {
+    case Relay::noPath: return {3, 11, false};
+    case Relay::declined: return {3, 10, true};
+    case Relay::otherError: return {3, 11, true};
+    case Relay::noHandle: return {3, 11, true};
+    case Relay::exits0: return {3, 0, true};
+    case Relay::exits3: return {3, 3, true};
+    case Relay::exits4: return {3, 4, true};
+    case Relay::exitsOdd: return {3, static_cast<int>(oddExitCode), true};
+    case Relay::unreadable: return {3, 11, true};
+  }
+  return {};
+}
+
+void script(const Combination& c) {
+  fake::Script& s = fake::reset();
+  const bool boost = std::wstring(c.mode) != L"unboost";
+  const int asked = boost ? 5 : 2;
+  s.targetOpens = c.targetOpens;
+  s.tokenOpens = c.tokenOpens;
+  s.privilegeFound = c.privilegeFound;
+  s.gdiMapped = c.gdiMapped;
+  s.setEntry = c.setEntry;
+  s.getEntry = c.getEntry;
+  s.setStatus = c.setStatus;
+  if (c.readBack == ReadBack::asked) s.readBack = asked;
+  if (c.readBack == ReadBack::other) s.readBack = boost ? 2 : 5;
+  if (c.readBack == ReadBack::nothing) s.readBack.reset();
+  s.setInformationEntry = c.setInformationEntry;
+  s.ownPathAvailable = c.relay != Relay::noPath;
+  s.launchSucceeds = c.relay != Relay::declined && c.relay != Relay::otherError;
+  s.launchError = c.relay == Relay::declined ? 1223 : 5;
+  s.launchReturnsHandle = c.relay != Relay::noHandle;
+  s.exitCodeReadable = c.relay != Relay::unreadable;
+  s.copyExitCode = c.relay == Relay::exits3   ? 3
+                   : c.relay == Relay::exits4 ? 4
+                   : c.relay == Relay::exitsOdd ? oddExitCode
+                                                : 0;
+}
+
+// Checks one run; returns the broken rules, empty when all hold.
+std::vector<std::string> check(const Combination& c, int code) {
+  std::vector<std::string> broken;
+  auto rule = [&](bool holds, const char* what) {
+    if (!holds) broken.push_back(what);
+  };
+  const Expected e = expect(c);
+  const bool boost = std::wstring(c.mode) != L"unboost";
+  const std::vector<std::string>& calls = fake::calls();
+  const std::vector<std::string> names = fake::callNames();
+  auto count = [&](const std::string& call) { return std::count(calls.begin(), calls.end(), call); };
+  auto countName = [&](const std::string& name) { return std::count(names.begin(), names.end(), name); };
+  auto first = [&](const std::string& call) {
+    return std::find(calls.begin(), calls.end(), call) - calls.begin();
+  };
+  const auto closeTarget = first("CloseHandle(target)");
+  const auto end = static_cast<long>(calls.size());
+
+  rule(code == e.code, "exit code differs from the table");
+  rule(fake::openHandles() == 0, "a handle was left open");
+  rule(fake::badCloses().empty(), "a handle was closed twice, or one that was never opened");
+
+  if (!c.targetOpens) {
+    rule(calls == std::vector<std::string>{"OpenProcess(0x1200, 0, 4242)"}, "calls after a failed open");
+    return broken;
+  }
+  rule(count("CloseHandle(target)") == 1, "target not closed exactly once");
+
+  // The CPU class and throttling, and the revert.
+  const std::string cpu = boost ? "SetPriorityClass(target, 0x80)" : "SetPriorityClass(target, 0x20)";
+  const std::string throttling = boost ? "SetProcessInformation(target, 4, 12, {1, 0x5, 0x0})"
+                                       : "SetProcessInformation(target, 4, 12, {1, 0x0, 0x0})";
+  const bool changes = !boost || e.applied == 0;
+  rule(countName("SetPriorityClass") == (changes ? 1 : 0) && count(cpu) == (changes ? 1 : 0),
+       boost ? "boost CPU class not raised exactly when confirmed" : "unboost did not restore the CPU class");
+  rule(countName("SetProcessInformation") == (changes && c.setInformationEntry ? 1 : 0) &&
+           count(throttling) == (changes && c.setInformationEntry ? 1 : 0),
+       boost ? "boost throttling not switched off exactly when confirmed"
+             : "unboost did not hand throttling back");
+  if (changes) {
+    rule(first(cpu) < closeTarget, "CPU class set after the target was closed");
+    if (boost) {
+      const auto lastGet = std::find(calls.rbegin(), calls.rend(),
+                                     "D3DKMTGetProcessSchedulingPriorityClass(target)");
+      rule(lastGet != calls.rend() && calls.rend() - lastGet - 1 < first(cpu),
+           "boost raised the CPU class before the read-back confirmed");
+    }
+  }
+  const bool setPresent = c.gdiMapped && c.setEntry;
+  const bool reverts = boost && setPresent && c.setStatus == 0 && e.applied != 0;
+  rule(count("D3DKMTSetProcessSchedulingPriorityClass(target, 2)") ==
+           (reverts ? 1 : boost ? 0 : setPresent ? 1 : 0),
+       "an unconfirmed accepted boost was not set back to normal exactly once");
+
+  // The relay: only "boost", only after a privilege refusal, at most once,
+  // and only after the target is closed.
+  rule(countName("ShellExecuteExW") == (e.relaunches ? 1 : 0), "relaunch where none is due, or missing");
+  const bool relays = std::wstring(c.mode) == L"boost" && e.applied == 3;
+  rule(countName("GetModuleFileNameW") == (relays ? 1 : 0), "relay entered where it must not be");
+  if (relays) {
+    rule(closeTarget < first("GetModuleFileNameW(null, 32768)"), "target still open at the relaunch");
+  } else {
+    rule(closeTarget == end - 1, "calls after the target was closed");
+  }
+  return broken;
+}
+
+TEST(Exhaustive, EveryCombinationOfPlatformAnswers) {
+  const wchar_t* const modes[] = {L"boost", L"boost-elevated", L"unboost"};
+  const bool both[] = {false, true};
+  const int32_t statuses[] = {0, privilegeNotHeld, static_cast<int32_t>(0xC0000001u)};
+  const ReadBack readBacks[] = {ReadBack::asked, ReadBack::other, ReadBack::nothing};
+  const Relay relays[] = {Relay::noPath, Relay::declined, Relay::otherError,
+                          Relay::noHandle, Relay::exits0, Relay::exits3,
+                          Relay::exits4, Relay::exitsOdd, Relay::unreadable};
+  long combinations = 0;
+  int failures = 0;
+  for (const wchar_t* mode : modes)
+    for (bool targetOpens : both)
+      for (bool tokenOpens : both)
+        for (bool privilegeFound : both)
+          for (bool gdiMapped : both)
+            for (bool setEntry : both)
+              for (bool getEntry : both)
+                for (int32_t setStatus : statuses)
+                  for (ReadBack readBack : readBacks)
+                    for (bool setInformationEntry : both)
+                      for (Relay relay : relays) {
+                        const Combination c{mode,     targetOpens, tokenOpens, privilegeFound,
+                                            gdiMapped, setEntry,   getEntry,   setStatus,
+                                            readBack, setInformationEntry, relay};
+                        script(c);
+                        const int code = fake::run({mode, L"4242"});
+                        ++combinations;
+                        for (const std::string& rule : check(c, code)) {
+                          if (++failures <= 20) ADD_FAILURE() << rule << "\n  " << describe(c);
+                        }
+                      }
+  std::cout << "checked " << combinations << " combinations of platform answers\n";
+  EXPECT_EQ(failures, 0);
+}
+
+}  // namespace
