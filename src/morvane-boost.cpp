@@ -14,13 +14,13 @@ namespace {
 // The exit codes, the tool's whole output. A relaunched copy's own code is
 // passed on unchanged besides these.
 enum ExitCode : int {
-  exitDone = 0,             // GPU class set and confirmed; CPU class and throttling follow
-  exitNotOpened = 2,        // target not opened; nothing changed
-  exitPrivilegeRefused = 3, // boost refused for want of the privilege; nothing changed
-  exitNotConfirmed = 4,     // GPU class not set or not confirmed
-  exitUsage = 5,            // bad command line; nothing touched
-  exitPromptDeclined = 10,  // the user said no to the elevation prompt
-  exitNoCopy = 11,          // no elevated copy, or its exit code unreadable
+  exitDone = 0,              // GPU class set and confirmed; CPU class and throttling follow
+  exitNotOpened = 2,         // target not opened; nothing changed
+  exitPrivilegeRefused = 3,  // boost refused for want of the privilege; nothing changed
+  exitNotConfirmed = 4,      // GPU class not set or not confirmed
+  exitUsage = 5,             // bad command line; nothing touched
+  exitPromptDeclined = 10,   // the user said no to the elevation prompt
+  exitNoCopy = 11,           // no elevated copy, or its exit code unreadable
 };
 
 // What gdi32 exports for GPU scheduling but mingw-w64 does not declare.
@@ -187,6 +187,7 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, LPWSTR, int) {
   }
   const int result = applyClass(processId, true);
   // The elevated copy never relaunches, so there is at most one.
-  return result == exitPrivilegeRefused && !elevated ? relaunchElevated(L"boost-elevated", processId)
-                                                     : result;
+  return result == exitPrivilegeRefused && !elevated
+             ? relaunchElevated(L"boost-elevated", processId)
+             : result;
 }

@@ -69,7 +69,8 @@ std::string handleName(const void* handle) {
   if (handle == gdiModule) return "gdi32";
   if (handle == kernelModule) return "kernel32";
   auto found = state().open.find(const_cast<void*>(handle));
-  return found != state().open.end() ? found->second : "stale:" + hex(reinterpret_cast<uintptr_t>(handle));
+  return found != state().open.end() ? found->second
+                                     : "stale:" + hex(reinterpret_cast<uintptr_t>(handle));
 }
 
 HANDLE openHandle(const std::string& name) {
@@ -86,7 +87,8 @@ void record(const std::string& name, const std::vector<std::string>& args = {}) 
 }
 
 LONG APIENTRY fakeSetClass(HANDLE process, int priorityClass) {
-  record("D3DKMTSetProcessSchedulingPriorityClass", {handleName(process), std::to_string(priorityClass)});
+  record("D3DKMTSetProcessSchedulingPriorityClass",
+         {handleName(process), std::to_string(priorityClass)});
   return state().script.setStatus;
 }
 
@@ -98,7 +100,8 @@ LONG APIENTRY fakeGetClass(HANDLE process, int* priorityClass) {
 
 BOOL WINAPI fakeSetProcessInformation(HANDLE process, PROCESS_INFORMATION_CLASS infoClass,
                                       LPVOID information, DWORD size) {
-  std::vector<std::string> args = {handleName(process), std::to_string(infoClass), std::to_string(size)};
+  std::vector<std::string> args = {handleName(process), std::to_string(infoClass),
+                                   std::to_string(size)};
   if (infoClass == ProcessPowerThrottling && size == sizeof(PROCESS_POWER_THROTTLING_STATE)) {
     const auto* throttling = static_cast<const PROCESS_POWER_THROTTLING_STATE*>(information);
     args.push_back("{" + std::to_string(throttling->Version) + ", " + hex(throttling->ControlMask) +
@@ -183,13 +186,13 @@ BOOL WINAPI AdjustTokenPrivileges(HANDLE token, BOOL disableAll, PTOKEN_PRIVILEG
   std::string record_ = "{" + std::to_string(newState->PrivilegeCount);
   for (DWORD i = 0; i < newState->PrivilegeCount && i < 1; ++i) {
     const LUID_AND_ATTRIBUTES& entry = newState->Privileges[i];
-    record_ += ", {" + std::to_string(entry.Luid.LowPart) + ":" + std::to_string(entry.Luid.HighPart) +
-               ", " + hex(entry.Attributes) + "}";
+    record_ += ", {" + std::to_string(entry.Luid.LowPart) + ":" +
+               std::to_string(entry.Luid.HighPart) + ", " + hex(entry.Attributes) + "}";
   }
   record_ += "}";
-  record("AdjustTokenPrivileges", {handleName(token), std::to_string(disableAll), record_,
-                                   std::to_string(length), previous ? "previous" : "null",
-                                   returnLength ? "length" : "null"});
+  record("AdjustTokenPrivileges",
+         {handleName(token), std::to_string(disableAll), record_, std::to_string(length),
+          previous ? "previous" : "null", returnLength ? "length" : "null"});
   return TRUE;
 }
 

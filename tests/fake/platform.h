@@ -21,14 +21,14 @@ struct Script {
   bool gdiMapped = true;
   bool setEntry = true;
   bool getEntry = true;
-  int32_t setStatus = 0;             // what every GPU set call returns
-  std::optional<int> readBack = 5;   // what the get call writes; none: writes nothing
-  bool setInformationEntry = true;   // SetProcessInformation in kernel32
+  int32_t setStatus = 0;            // what every GPU set call returns
+  std::optional<int> readBack = 5;  // what the get call writes; none: writes nothing
+  bool setInformationEntry = true;  // SetProcessInformation in kernel32
 
   std::wstring ownPath = L"C:\\Program Files\\morvane boost\\morvane-boost.exe";
   bool ownPathAvailable = true;
   bool launchSucceeds = true;
-  uint32_t launchError = 0;          // GetLastError after a failed launch
+  uint32_t launchError = 0;  // GetLastError after a failed launch
   bool launchReturnsHandle = true;
   bool exitCodeReadable = true;
   uint32_t copyExitCode = 0;

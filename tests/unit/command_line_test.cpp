@@ -25,16 +25,21 @@ std::wstring strangeArgument(std::mt19937& random) {
     for (int i = pick(most) + 1; i > 0; --i) text += static_cast<wchar_t>(L'0' + pick(10));
     return text;
   };
-  const wchar_t* const modes[] = {L"boost", L"boost-elevated", L"unboost", L"Boost", L"boost-",
-                                  L"unboost ", L" boost", L"BOOST-ELEVATED"};
+  const wchar_t* const modes[] = {L"boost",  L"boost-elevated", L"unboost", L"Boost",
+                                  L"boost-", L"unboost ",       L" boost",  L"BOOST-ELEVATED"};
   const wchar_t* const prefixes[] = {L"", L"-", L"+", L" ", L"\t", L"  -", L"+-", L"\x00a0", L"0"};
   const wchar_t* const suffixes[] = {L"", L"abc", L" 12", L"\x0007", L".5", L"e3", L"\xD800", L"*"};
   switch (pick(8)) {
-    case 0: return L"";
-    case 1: return modes[pick(8)];
-    case 2: return prefixes[pick(9)] + digits(12) + suffixes[pick(8)];
-    case 3: return digits(40);  // huge numbers
-    case 4: return std::wstring(static_cast<size_t>(pick(5000)), static_cast<wchar_t>(L'0' + pick(10)));
+    case 0:
+      return L"";
+    case 1:
+      return modes[pick(8)];
+    case 2:
+      return prefixes[pick(9)] + digits(12) + suffixes[pick(8)];
+    case 3:
+      return digits(40);  // huge numbers
+    case 4:
+      return std::wstring(static_cast<size_t>(pick(5000)), static_cast<wchar_t>(L'0' + pick(10)));
     case 5: {  // any UTF-16 units: controls, non-ASCII, unpaired surrogates
       std::wstring text;
       for (int i = pick(20); i > 0; --i) text += static_cast<wchar_t>(1 + pick(0xFFFF));
@@ -44,7 +49,8 @@ std::wstring strangeArgument(std::mt19937& random) {
       return std::wstring(1, static_cast<wchar_t>(1 + pick(31))) + digits(5) +
              std::wstring(1, static_cast<wchar_t>(1 + pick(31)));
     }
-    default: return digits(10);
+    default:
+      return digits(10);
   }
 }
 
@@ -70,14 +76,16 @@ TEST(CommandLine, RandomSweepOfArgumentVectors) {
     const int id = args.size() >= 2 ? _wtoi(args[1].c_str()) : 0;
     const bool isUsage = args.size() < 2 || id == 0 || !isMode(args[0]);
     usage += isUsage;
-    SCOPED_TRACE("vector " + std::to_string(run) + " with " + std::to_string(args.size()) + " arguments");
+    SCOPED_TRACE("vector " + std::to_string(run) + " with " + std::to_string(args.size()) +
+                 " arguments");
     if (isUsage) {
       ASSERT_EQ(code, 5);
       ASSERT_TRUE(fake::calls().empty());
     } else {
       ASSERT_EQ(code, 2);
-      ASSERT_EQ(fake::calls(), std::vector<std::string>{"OpenProcess(0x1200, 0, " +
-                                                        std::to_string(static_cast<uint32_t>(id)) + ")"});
+      ASSERT_EQ(fake::calls(),
+                std::vector<std::string>{"OpenProcess(0x1200, 0, " +
+                                         std::to_string(static_cast<uint32_t>(id)) + ")"});
     }
   }
   std::cout << usage << " usage errors, " << sweepVectors - usage << " valid\n";
@@ -87,8 +95,8 @@ TEST(CommandLine, RandomSweepOfArgumentVectors) {
 // largest included (a 64-character buffer; an overrun would trip the
 // sanitizers).
 TEST(RelayParameters, HoldTheModeAndAnyProcessId) {
-  std::vector<uint32_t> ids = {1, 9, 10, 99, 100, 4242, 65535, 65536, 2147483647u, 2147483648u,
-                               4294967294u, 4294967295u};
+  std::vector<uint32_t> ids = {1,     9,     10,          99,          100,         4242,
+                               65535, 65536, 2147483647u, 2147483648u, 4294967294u, 4294967295u};
   std::mt19937 random(sweepSeed);
   for (int i = 0; i < 200; ++i) ids.push_back(static_cast<uint32_t>(random()) | 1u);
   for (uint32_t id : ids) {
@@ -100,9 +108,11 @@ TEST(RelayParameters, HoldTheModeAndAnyProcessId) {
     const std::vector<std::string> names = fake::callNames();
     const std::string& launch =
         fake::calls().at(std::find(names.begin(), names.end(), "ShellExecuteExW") - names.begin());
-    EXPECT_NE(launch.find("file=C:\\Program Files\\morvane boost\\morvane-boost.exe, parameters=boost-elevated " +
-                          std::to_string(id) + ", "),
-              std::string::npos)
+    EXPECT_NE(
+        launch.find(
+            "file=C:\\Program Files\\morvane boost\\morvane-boost.exe, parameters=boost-elevated " +
+            std::to_string(id) + ", "),
+        std::string::npos)
         << launch;
   }
 }

@@ -16,7 +16,17 @@ namespace {
 const int32_t privilegeNotHeld = static_cast<int32_t>(0xC0000061u);
 
 enum class ReadBack { asked, other, nothing };
-enum class Relay { noPath, declined, otherError, noHandle, exits0, exits3, exits4, exitsOdd, unreadable };
+enum class Relay {
+  noPath,
+  declined,
+  otherError,
+  noHandle,
+  exits0,
+  exits3,
+  exits4,
+  exitsOdd,
+  unreadable
+};
 const uint32_t oddExitCode = 0xC0000005u;  // a crashed copy's code
 
 struct Combination {
@@ -30,12 +40,16 @@ struct Combination {
 
 std::string describe(const Combination& c) {
   std::ostringstream out;
-  out << "mode=" << (c.mode[0] == L'u' ? "unboost" : c.mode[5] ? "boost-elevated" : "boost")
+  out << "mode="
+      << (c.mode[0] == L'u' ? "unboost"
+          : c.mode[5]       ? "boost-elevated"
+                            : "boost")
       << " targetOpens=" << c.targetOpens << " tokenOpens=" << c.tokenOpens
       << " privilegeFound=" << c.privilegeFound << " gdiMapped=" << c.gdiMapped
       << " setEntry=" << c.setEntry << " getEntry=" << c.getEntry << " setStatus=0x" << std::hex
-      << static_cast<uint32_t>(c.setStatus) << std::dec << " readBack=" << static_cast<int>(c.readBack)
-      << " setInformation=" << c.setInformationEntry << " relay=" << static_cast<int>(c.relay);
+      << static_cast<uint32_t>(c.setStatus) << std::dec
+      << " readBack=" << static_cast<int>(c.readBack) << " setInformation=" << c.setInformationEntry
+      << " relay=" << static_cast<int>(c.relay);
   return out.str();
 }
 
@@ -58,15 +72,24 @@ Expected expect(const Combination& c) {
   if (setPresent && c.setStatus == 0 && getPresent && c.readBack == ReadBack::asked) applied = 0;
   if (applied != 3 || !plainBoost) return {applied, applied, false};
   switch (c.relay) {
-    case Relay::noPath: return {3, 11, false};
-    case Relay::declined: return {3, 10, true};
-    case Relay::otherError: return {3, 11, true};
-    case Relay::noHandle: return {3, 11, true};
-    case Relay::exits0: return {3, 0, true};
-    case Relay::exits3: return {3, 3, true};
-    case Relay::exits4: return {3, 4, true};
-    case Relay::exitsOdd: return {3, static_cast<int>(oddExitCode), true};
-    case Relay::unreadable: return {3, 11, true};
+    case Relay::noPath:
+      return {3, 11, false};
+    case Relay::declined:
+      return {3, 10, true};
+    case Relay::otherError:
+      return {3, 11, true};
+    case Relay::noHandle:
+      return {3, 11, true};
+    case Relay::exits0:
+      return {3, 0, true};
+    case Relay::exits3:
+      return {3, 3, true};
+    case Relay::exits4:
+      return {3, 4, true};
+    case Relay::exitsOdd:
+      return {3, static_cast<int>(oddExitCode), true};
+    case Relay::unreadable:
+      return {3, 11, true};
   }
   return {};
 }
@@ -91,8 +114,8 @@ void script(const Combination& c) {
   s.launchError = c.relay == Relay::declined ? 1223 : 5;
   s.launchReturnsHandle = c.relay != Relay::noHandle;
   s.exitCodeReadable = c.relay != Relay::unreadable;
-  s.copyExitCode = c.relay == Relay::exits3   ? 3
-                   : c.relay == Relay::exits4 ? 4
+  s.copyExitCode = c.relay == Relay::exits3     ? 3
+                   : c.relay == Relay::exits4   ? 4
                    : c.relay == Relay::exitsOdd ? oddExitCode
                                                 : 0;
 }
@@ -107,8 +130,12 @@ std::vector<std::string> check(const Combination& c, int code) {
   const bool boost = std::wstring(c.mode) != L"unboost";
   const std::vector<std::string>& calls = fake::calls();
   const std::vector<std::string> names = fake::callNames();
-  auto count = [&](const std::string& call) { return std::count(calls.begin(), calls.end(), call); };
-  auto countName = [&](const std::string& name) { return std::count(names.begin(), names.end(), name); };
+  auto count = [&](const std::string& call) {
+    return std::count(calls.begin(), calls.end(), call);
+  };
+  auto countName = [&](const std::string& name) {
+    return std::count(names.begin(), names.end(), name);
+  };
   auto first = [&](const std::string& call) {
     return std::find(calls.begin(), calls.end(), call) - calls.begin();
   };
@@ -120,18 +147,21 @@ std::vector<std::string> check(const Combination& c, int code) {
   rule(fake::badCloses().empty(), "a handle was closed twice, or one that was never opened");
 
   if (!c.targetOpens) {
-    rule(calls == std::vector<std::string>{"OpenProcess(0x1200, 0, 4242)"}, "calls after a failed open");
+    rule(calls == std::vector<std::string>{"OpenProcess(0x1200, 0, 4242)"},
+         "calls after a failed open");
     return broken;
   }
   rule(count("CloseHandle(target)") == 1, "target not closed exactly once");
 
   // The CPU class and throttling, and the revert.
-  const std::string cpu = boost ? "SetPriorityClass(target, 0x80)" : "SetPriorityClass(target, 0x20)";
+  const std::string cpu =
+      boost ? "SetPriorityClass(target, 0x80)" : "SetPriorityClass(target, 0x20)";
   const std::string throttling = boost ? "SetProcessInformation(target, 4, 12, {1, 0x5, 0x0})"
                                        : "SetProcessInformation(target, 4, 12, {1, 0x0, 0x0})";
   const bool changes = !boost || e.applied == 0;
   rule(countName("SetPriorityClass") == (changes ? 1 : 0) && count(cpu) == (changes ? 1 : 0),
-       boost ? "boost CPU class not raised exactly when confirmed" : "unboost did not restore the CPU class");
+       boost ? "boost CPU class not raised exactly when confirmed"
+             : "unboost did not restore the CPU class");
   rule(countName("SetProcessInformation") == (changes && c.setInformationEntry ? 1 : 0) &&
            count(throttling) == (changes && c.setInformationEntry ? 1 : 0),
        boost ? "boost throttling not switched off exactly when confirmed"
@@ -147,17 +177,21 @@ std::vector<std::string> check(const Combination& c, int code) {
   }
   const bool setPresent = c.gdiMapped && c.setEntry;
   const bool reverts = boost && setPresent && c.setStatus == 0 && e.applied != 0;
-  rule(count("D3DKMTSetProcessSchedulingPriorityClass(target, 2)") ==
-           (reverts ? 1 : boost ? 0 : setPresent ? 1 : 0),
+  rule(count("D3DKMTSetProcessSchedulingPriorityClass(target, 2)") == (reverts      ? 1
+                                                                       : boost      ? 0
+                                                                       : setPresent ? 1
+                                                                                    : 0),
        "an unconfirmed accepted boost was not set back to normal exactly once");
 
   // The relay: only "boost", only after a privilege refusal, at most once,
   // and only after the target is closed.
-  rule(countName("ShellExecuteExW") == (e.relaunches ? 1 : 0), "relaunch where none is due, or missing");
+  rule(countName("ShellExecuteExW") == (e.relaunches ? 1 : 0),
+       "relaunch where none is due, or missing");
   const bool relays = std::wstring(c.mode) == L"boost" && e.applied == 3;
   rule(countName("GetModuleFileNameW") == (relays ? 1 : 0), "relay entered where it must not be");
   if (relays) {
-    rule(closeTarget < first("GetModuleFileNameW(null, 32768)"), "target still open at the relaunch");
+    rule(closeTarget < first("GetModuleFileNameW(null, 32768)"),
+         "target still open at the relaunch");
   } else {
     rule(closeTarget == end - 1, "calls after the target was closed");
   }
@@ -169,9 +203,9 @@ TEST(Exhaustive, EveryCombinationOfPlatformAnswers) {
   const bool both[] = {false, true};
   const int32_t statuses[] = {0, privilegeNotHeld, static_cast<int32_t>(0xC0000001u)};
   const ReadBack readBacks[] = {ReadBack::asked, ReadBack::other, ReadBack::nothing};
-  const Relay relays[] = {Relay::noPath, Relay::declined, Relay::otherError,
-                          Relay::noHandle, Relay::exits0, Relay::exits3,
-                          Relay::exits4, Relay::exitsOdd, Relay::unreadable};
+  const Relay relays[] = {Relay::noPath,   Relay::declined, Relay::otherError,
+                          Relay::noHandle, Relay::exits0,   Relay::exits3,
+                          Relay::exits4,   Relay::exitsOdd, Relay::unreadable};
   long combinations = 0;
   int failures = 0;
   for (const wchar_t* mode : modes)
@@ -185,9 +219,10 @@ TEST(Exhaustive, EveryCombinationOfPlatformAnswers) {
                   for (ReadBack readBack : readBacks)
                     for (bool setInformationEntry : both)
                       for (Relay relay : relays) {
-                        const Combination c{mode,     targetOpens, tokenOpens, privilegeFound,
-                                            gdiMapped, setEntry,   getEntry,   setStatus,
-                                            readBack, setInformationEntry, relay};
+                        const Combination c{
+                            mode,     targetOpens, tokenOpens, privilegeFound, gdiMapped,
+                            setEntry, getEntry,    setStatus,  readBack,       setInformationEntry,
+                            relay};
                         script(c);
                         const int code = fake::run({mode, L"4242"});
                         ++combinations;

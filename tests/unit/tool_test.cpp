@@ -25,10 +25,10 @@ const int32_t privilegeNotHeld = static_cast<int32_t>(0xC0000061u);
 const int32_t otherFailure = static_cast<int32_t>(0xC0000001u);
 
 const Calls open = {"OpenProcess(0x1200, 0, 4242)"};
-const Calls enablePrivilege = {
-    "GetCurrentProcess()", "OpenProcessToken(self, 0x28)",
-    "LookupPrivilegeValueW(null, SeIncreaseBasePriorityPrivilege)",
-    "AdjustTokenPrivileges(token, 0, {1, {14:0, 0x2}}, 16, null, null)", "CloseHandle(token)"};
+const Calls enablePrivilege = {"GetCurrentProcess()", "OpenProcessToken(self, 0x28)",
+                               "LookupPrivilegeValueW(null, SeIncreaseBasePriorityPrivilege)",
+                               "AdjustTokenPrivileges(token, 0, {1, {14:0, 0x2}}, 16, null, null)",
+                               "CloseHandle(token)"};
 const Calls findGpuEntries = {"GetModuleHandleW(gdi32.dll)",
                               "GetProcAddress(gdi32, D3DKMTSetProcessSchedulingPriorityClass)",
                               "GetProcAddress(gdi32, D3DKMTGetProcessSchedulingPriorityClass)"};
@@ -78,21 +78,21 @@ TEST_P(Usage, ReturnsFiveAndTouchesNothing) {
 
 INSTANTIATE_TEST_SUITE_P(
     CommandLine, Usage,
-    ::testing::Values(UsageCase{"NoArguments", {}}, UsageCase{"ModeAlone", {L"boost"}},
-                      UsageCase{"IdZero", {L"boost", L"0"}},
-                      UsageCase{"IdMinusZero", {L"unboost", L"-0"}},
-                      UsageCase{"IdLetters", {L"boost", L"abc"}},
-                      UsageCase{"IdEmpty", {L"boost", L""}},
-                      UsageCase{"IdSignAlone", {L"boost", L"+"}},
-                      UsageCase{"IdHexadecimal", {L"boost", L"0x10"}},
-                      UsageCase{"ModeCapitalised", {L"Boost", L"4242"}},
-                      UsageCase{"ModeUpperCase", {L"UNBOOST", L"4242"}},
-                      UsageCase{"ModeWithSuffix", {L"boost-elevatedx", L"4242"}},
-                      UsageCase{"ModeWithBlank", {L"boost ", L"4242"}},
-                      UsageCase{"ModeEmpty", {L"", L"4242"}},
-                      UsageCase{"ModeUnpairedSurrogate", {L"\xD800", L"4242"}},
-                      UsageCase{"IdAfterSurrogate", {L"boost", L"\xD83D" L"12"}},
-                      UsageCase{"ModeUnknownIdBad", {L"frobnicate", L"abc"}}),
+    ::testing::Values(
+        UsageCase{"NoArguments", {}}, UsageCase{"ModeAlone", {L"boost"}},
+        UsageCase{"IdZero", {L"boost", L"0"}}, UsageCase{"IdMinusZero", {L"unboost", L"-0"}},
+        UsageCase{"IdLetters", {L"boost", L"abc"}}, UsageCase{"IdEmpty", {L"boost", L""}},
+        UsageCase{"IdSignAlone", {L"boost", L"+"}}, UsageCase{"IdHexadecimal", {L"boost", L"0x10"}},
+        UsageCase{"ModeCapitalised", {L"Boost", L"4242"}},
+        UsageCase{"ModeUpperCase", {L"UNBOOST", L"4242"}},
+        UsageCase{"ModeWithSuffix", {L"boost-elevatedx", L"4242"}},
+        UsageCase{"ModeWithBlank", {L"boost ", L"4242"}}, UsageCase{"ModeEmpty", {L"", L"4242"}},
+        UsageCase{"ModeUnpairedSurrogate", {L"\xD800", L"4242"}},
+        UsageCase{"IdAfterSurrogate",
+                  {L"boost",
+                   L"\xD83D"
+                   L"12"}},
+        UsageCase{"ModeUnknownIdBad", {L"frobnicate", L"abc"}}),
     [](const auto& info) { return std::string(info.param.name); });
 
 struct IdCase {
@@ -115,8 +115,9 @@ TEST_P(IdReading, OpensTheProcessTheTextNames) {
 INSTANTIATE_TEST_SUITE_P(
     CommandLine, IdReading,
     ::testing::Values(IdCase{"Digits", L"4242", 4242}, IdCase{"TrailingLetters", L"4242abc", 4242},
-                      IdCase{"LeadingBlanks", L"  4242", 4242}, IdCase{"LeadingTab", L"\t4242", 4242},
-                      IdCase{"PlusSign", L"+4242", 4242}, IdCase{"LeadingZeros", L"0004242", 4242},
+                      IdCase{"LeadingBlanks", L"  4242", 4242},
+                      IdCase{"LeadingTab", L"\t4242", 4242}, IdCase{"PlusSign", L"+4242", 4242},
+                      IdCase{"LeadingZeros", L"0004242", 4242},
                       IdCase{"NegativeWraps", L"-5", 4294967291ul},
                       IdCase{"MinusOneIsLargest", L"-1", 4294967295ul},
                       IdCase{"ControlCharacterEnds", L"12\a34", 12},
@@ -178,8 +179,8 @@ INSTANTIATE_TEST_SUITE_P(
                   boostStart + setRealtime + setNormal + closeTarget},
         ApplyCase{"NoSetEntry", L"boost-elevated", [](fake::Script& s) { s.setEntry = false; }, 4,
                   boostStart + closeTarget},
-        ApplyCase{"Gdi32NotMapped", L"boost-elevated",
-                  [](fake::Script& s) { s.gdiMapped = false; }, 4,
+        ApplyCase{"Gdi32NotMapped", L"boost-elevated", [](fake::Script& s) { s.gdiMapped = false; },
+                  4,
                   open + enablePrivilege +
                       Calls{"GetModuleHandleW(gdi32.dll)",
                             "GetProcAddress(null, D3DKMTSetProcessSchedulingPriorityClass)",
@@ -189,17 +190,18 @@ INSTANTIATE_TEST_SUITE_P(
                   [](fake::Script& s) { s.tokenOpens = false; }, 0,
                   open + Calls{"GetCurrentProcess()", "OpenProcessToken(self, 0x28)"} +
                       findGpuEntries + setRealtime + readBack + raise + closeTarget},
-        ApplyCase{"PrivilegeNotFound", L"boost-elevated",
-                  [](fake::Script& s) { s.privilegeFound = false; }, 0,
-                  open +
-                      Calls{"GetCurrentProcess()", "OpenProcessToken(self, 0x28)",
-                            "LookupPrivilegeValueW(null, SeIncreaseBasePriorityPrivilege)",
-                            "CloseHandle(token)"} +
-                      findGpuEntries + setRealtime + readBack + raise + closeTarget},
+        ApplyCase{
+            "PrivilegeNotFound", L"boost-elevated",
+            [](fake::Script& s) { s.privilegeFound = false; }, 0,
+            open +
+                Calls{"GetCurrentProcess()", "OpenProcessToken(self, 0x28)",
+                      "LookupPrivilegeValueW(null, SeIncreaseBasePriorityPrivilege)",
+                      "CloseHandle(token)"} +
+                findGpuEntries + setRealtime + readBack + raise + closeTarget},
         ApplyCase{"NoSetProcessInformation", L"boost-elevated",
                   [](fake::Script& s) { s.setInformationEntry = false; }, 0,
-                  boostStart + setRealtime + readBack +
-                      Calls{"SetPriorityClass(target, 0x80)"} + findSetInformation + closeTarget}),
+                  boostStart + setRealtime + readBack + Calls{"SetPriorityClass(target, 0x80)"} +
+                      findSetInformation + closeTarget}),
     [](const auto& info) { return std::string(info.param.name); });
 
 INSTANTIATE_TEST_SUITE_P(
@@ -207,8 +209,8 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(
         ApplyCase{"Confirmed", L"unboost", [](fake::Script& s) { s.readBack = 2; }, 0,
                   unboostStart + setNormal + readBack + restore + closeTarget},
-        ApplyCase{"TargetNotOpened", L"unboost", [](fake::Script& s) { s.targetOpens = false; },
-                  2, open},
+        ApplyCase{"TargetNotOpened", L"unboost", [](fake::Script& s) { s.targetOpens = false; }, 2,
+                  open},
         ApplyCase{"PrivilegeRefusedIsFourNotThree", L"unboost",
                   [](fake::Script& s) {
                     s.setStatus = privilegeNotHeld;
@@ -223,9 +225,8 @@ INSTANTIATE_TEST_SUITE_P(
                   4, unboostStart + setNormal + readBack + restore + closeTarget},
         ApplyCase{"ReadBackDiffers", L"unboost", [](fake::Script& s) { s.readBack = 5; }, 4,
                   unboostStart + setNormal + readBack + restore + closeTarget},
-        ApplyCase{"ReadBackWritesNothing", L"unboost",
-                  [](fake::Script& s) { s.readBack.reset(); }, 4,
-                  unboostStart + setNormal + readBack + restore + closeTarget},
+        ApplyCase{"ReadBackWritesNothing", L"unboost", [](fake::Script& s) { s.readBack.reset(); },
+                  4, unboostStart + setNormal + readBack + restore + closeTarget},
         ApplyCase{"NoGetEntry", L"unboost", [](fake::Script& s) { s.getEntry = false; }, 4,
                   unboostStart + setNormal + restore + closeTarget},
         ApplyCase{"NoSetEntryStillRestores", L"unboost",
@@ -237,8 +238,8 @@ INSTANTIATE_TEST_SUITE_P(
                     s.setInformationEntry = false;
                   },
                   0,
-                  unboostStart + setNormal + readBack +
-                      Calls{"SetPriorityClass(target, 0x20)"} + findSetInformation + closeTarget}),
+                  unboostStart + setNormal + readBack + Calls{"SetPriorityClass(target, 0x20)"} +
+                      findSetInformation + closeTarget}),
     [](const auto& info) { return std::string(info.param.name); });
 
 // ---- Elevated relaunch ------------------------------------------------------
@@ -297,8 +298,8 @@ INSTANTIATE_TEST_SUITE_P(
                     s.launchError = 2;
                   },
                   11, findOwnPath + launch() + Calls{"GetLastError()"}},
-        RelayCase{"LaunchWithoutHandle", [](fake::Script& s) { s.launchReturnsHandle = false; },
-                  11, findOwnPath + launch()},
+        RelayCase{"LaunchWithoutHandle", [](fake::Script& s) { s.launchReturnsHandle = false; }, 11,
+                  findOwnPath + launch()},
         RelayCase{"OwnPathUnavailable", [](fake::Script& s) { s.ownPathAvailable = false; }, 11,
                   findOwnPath}),
     [](const auto& info) { return std::string(info.param.name); });
@@ -330,9 +331,9 @@ TEST_F(Tool, OwnPathTooLongForWindowsIsNotLaunched) {
 TEST_F(Tool, LargestProcessIdFitsTheParameters) {
   script.setStatus = privilegeNotHeld;
   ASSERT_EQ(fake::run({L"boost", L"-1"}), 0);
-  EXPECT_THAT(fake::calls(), ::testing::Contains(launch(
-                                 "C:\\Program Files\\morvane boost\\morvane-boost.exe",
-                                 "boost-elevated 4294967295")[0]));
+  EXPECT_THAT(fake::calls(),
+              ::testing::Contains(launch("C:\\Program Files\\morvane boost\\morvane-boost.exe",
+                                         "boost-elevated 4294967295")[0]));
 }
 
 }  // namespace

@@ -23,9 +23,9 @@ const struct {
   const wchar_t* name;
   DWORD value;
 } cpuClasses[] = {
-    {L"idle", IDLE_PRIORITY_CLASS},   {L"below-normal", BELOW_NORMAL_PRIORITY_CLASS},
+    {L"idle", IDLE_PRIORITY_CLASS},     {L"below-normal", BELOW_NORMAL_PRIORITY_CLASS},
     {L"normal", NORMAL_PRIORITY_CLASS}, {L"above-normal", ABOVE_NORMAL_PRIORITY_CLASS},
-    {L"high", HIGH_PRIORITY_CLASS},   {L"realtime", REALTIME_PRIORITY_CLASS},
+    {L"high", HIGH_PRIORITY_CLASS},     {L"realtime", REALTIME_PRIORITY_CLASS},
 };
 const int classCount = sizeof cpuClasses / sizeof *cpuClasses;
 
@@ -58,7 +58,8 @@ int priorityClassOf(DWORD processId) {
 int stop(DWORD processId) {
   HANDLE process = OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, processId);
   if (!process) return failed;
-  const BOOL ended = TerminateProcess(process, 0) && WaitForSingleObject(process, 10000) == WAIT_OBJECT_0;
+  const BOOL ended =
+      TerminateProcess(process, 0) && WaitForSingleObject(process, 10000) == WAIT_OBJECT_0;
   CloseHandle(process);
   return ended ? 0 : failed;
 }
@@ -98,7 +99,8 @@ int format() {
 int wmain(int argc, wchar_t** argv) {
   const wchar_t* command = argc > 1 ? argv[1] : L"";
   if (argc == 4 && wcscmp(command, L"target") == 0) return target(argv[2], argv[3]);
-  if (argc == 3 && wcscmp(command, L"class") == 0) return priorityClassOf(wcstoul(argv[2], nullptr, 10));
+  if (argc == 3 && wcscmp(command, L"class") == 0)
+    return priorityClassOf(wcstoul(argv[2], nullptr, 10));
   if (argc == 3 && wcscmp(command, L"stop") == 0) return stop(wcstoul(argv[2], nullptr, 10));
   if (argc == 3 && wcscmp(command, L"run") == 0) return runAndWait(argv[2]);
   if (argc == 2 && wcscmp(command, L"gpu-entries") == 0) return gpuEntries();
