@@ -16,18 +16,37 @@ namespace {
 const int32_t privilegeNotHeld = static_cast<int32_t>(0xC0000061u);
 
 enum class ReadBack { asked, other, nothing };
-enum class Relay {
-  noPath,
-  declined,
-  otherError,
-  noHandle,
-  exits0,
-  exits3,
-  exits4,
-  exitsOdd,
-  unreadable
+
+// How the relay ends: as the platform is scripted for it, and the exit code
+// the table gives for it.
+struct RelayOutcome {
+  const char* name;
+  void (*setup)(fake::Script&);
+  int code;
+  bool launches;  // the launch is attempted
 };
-const uint32_t oddExitCode = 0xC0000005u;  // a crashed copy's code
+const RelayOutcome relayOutcomes[] = {
+    {"own path unavailable", [](fake::Script& s) { s.ownPathAvailable = false; }, 11, false},
+    {"prompt declined",
+     [](fake::Script& s) {
+       s.launchSucceeds = false;
+       s.launchError = 1223;
+     },
+     10, true},
+    {"other launch error",
+     [](fake::Script& s) {
+       s.launchSucceeds = false;
+       s.launchError = 5;
+     },
+     11, true},
+    {"success without a handle", [](fake::Script& s) { s.launchReturnsHandle = false; }, 11, true},
+    {"copy exits 0", [](fake::Script& s) { s.copyExitCode = 0; }, 0, true},
+    {"copy exits 3", [](fake::Script& s) { s.copyExitCode = 3; }, 3, true},
+    {"copy exits 4", [](fake::Script& s) { s.copyExitCode = 4; }, 4, true},
+    {"copy crashed", [](fake::Script& s) { s.copyExitCode = 0xC0000005u; },
+     static_cast<int>(0xC0000005u), true},
+    {"exit code unreadable", [](fake::Script& s) { s.exitCodeReadable = false; }, 11, true},
+};
 
 struct Combination {
   const wchar_t* mode;
@@ -35,21 +54,19 @@ struct Combination {
   int32_t setStatus;
   ReadBack readBack;
   bool setInformationEntry;
-  Relay relay;
+  const RelayOutcome* relay;
 };
 
 std::string describe(const Combination& c) {
   std::ostringstream out;
-  out << "mode="
-      << (c.mode[0] == L'u' ? "unboost"
-          : c.mode[5]       ? "boost-elevated"
-                            : "boost")
-      << " targetOpens=" << c.targetOpens << " tokenOpens=" << c.tokenOpens
-      << " privilegeFound=" << c.privilegeFound << " gdiMapped=" << c.gdiMapped
-      << " setEntry=" << c.setEntry << " getEntry=" << c.getEntry << " setStatus=0x" << std::hex
-      << static_cast<uint32_t>(c.setStatus) << std::dec
-      << " readBack=" << static_cast<int>(c.readBack) << " setInformation=" << c.setInformationEntry
-      << " relay=" << static_cast<int>(c.relay);
+  const std::wstring mode = c.mode;
+  const char* const readBacks[] = {"asked", "other", "nothing"};
+  out << "mode=" << std::string(mode.begin(), mode.end()) << " targetOpens=" << c.targetOpens
+      << " tokenOpens=" << c.tokenOpens << " privilegeFound=" << c.privilegeFound
+      << " gdiMapped=" << c.gdiMapped << " setEntry=" << c.setEntry << " getEntry=" << c.getEntry
+      << " setStatus=0x" << std::hex << static_cast<uint32_t>(c.setStatus) << std::dec
+      << " readBack=" << readBacks[static_cast<int>(c.readBack)]
+      << " setInformation=" << c.setInformationEntry << " relay=" << c.relay->name;
   return out.str();
 }
 
@@ -71,27 +88,7 @@ Expected expect(const Combination& c) {
   if (setPresent && c.setStatus == privilegeNotHeld) applied = boost ? 3 : 4;
   if (setPresent && c.setStatus == 0 && getPresent && c.readBack == ReadBack::asked) applied = 0;
   if (applied != 3 || !plainBoost) return {applied, applied, false};
-  switch (c.relay) {
-    case Relay::noPath:
-      return {3, 11, false};
-    case Relay::declined:
-      return {3, 10, true};
-    case Relay::otherError:
-      return {3, 11, true};
-    case Relay::noHandle:
-      return {3, 11, true};
-    case Relay::exits0:
-      return {3, 0, true};
-    case Relay::exits3:
-      return {3, 3, true};
-    case Relay::exits4:
-      return {3, 4, true};
-    case Relay::exitsOdd:
-      return {3, static_cast<int>(oddExitCode), true};
-    case Relay::unreadable:
-      return {3, 11, true};
-  }
-  return {};
+  return {3, c.relay->code, c.relay->launches};
 }
 
 void script(const Combination& c) {
@@ -109,15 +106,7 @@ void script(const Combination& c) {
   if (c.readBack == ReadBack::other) s.readBack = boost ? 2 : 5;
   if (c.readBack == ReadBack::nothing) s.readBack.reset();
   s.setInformationEntry = c.setInformationEntry;
-  s.ownPathAvailable = c.relay != Relay::noPath;
-  s.launchSucceeds = c.relay != Relay::declined && c.relay != Relay::otherError;
-  s.launchError = c.relay == Relay::declined ? 1223 : 5;
-  s.launchReturnsHandle = c.relay != Relay::noHandle;
-  s.exitCodeReadable = c.relay != Relay::unreadable;
-  s.copyExitCode = c.relay == Relay::exits3     ? 3
-                   : c.relay == Relay::exits4   ? 4
-                   : c.relay == Relay::exitsOdd ? oddExitCode
-                                                : 0;
+  c.relay->setup(s);
 }
 
 // Checks one run; returns the broken rules, empty when all hold.
@@ -203,9 +192,6 @@ TEST(Exhaustive, EveryCombinationOfPlatformAnswers) {
   const bool both[] = {false, true};
   const int32_t statuses[] = {0, privilegeNotHeld, static_cast<int32_t>(0xC0000001u)};
   const ReadBack readBacks[] = {ReadBack::asked, ReadBack::other, ReadBack::nothing};
-  const Relay relays[] = {Relay::noPath,   Relay::declined, Relay::otherError,
-                          Relay::noHandle, Relay::exits0,   Relay::exits3,
-                          Relay::exits4,   Relay::exitsOdd, Relay::unreadable};
   long combinations = 0;
   int failures = 0;
   for (const wchar_t* mode : modes)
@@ -218,11 +204,11 @@ TEST(Exhaustive, EveryCombinationOfPlatformAnswers) {
                 for (int32_t setStatus : statuses)
                   for (ReadBack readBack : readBacks)
                     for (bool setInformationEntry : both)
-                      for (Relay relay : relays) {
+                      for (const RelayOutcome& relay : relayOutcomes) {
                         const Combination c{
                             mode,     targetOpens, tokenOpens, privilegeFound, gdiMapped,
                             setEntry, getEntry,    setStatus,  readBack,       setInformationEntry,
-                            relay};
+                            &relay};
                         script(c);
                         const int code = fake::run({mode, L"4242"});
                         ++combinations;
