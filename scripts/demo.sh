@@ -18,7 +18,7 @@ unset DISPLAY
 log=build/demo-wine.log
 if [ ! -f "$WINEPREFIX/system.reg" ]; then
   echo "Creating a Wine prefix (once)..."
-  wine wineboot --init >>"$log" 2>&1
+  wine wineboot --init </dev/null >>"$log" 2>&1
   wineserver -w
 fi
 
@@ -39,7 +39,7 @@ meaning() {
 # its Windows process ID to a file and waits to be stopped.
 pidfile=build/demo-target.pid
 rm -f "$pidfile"
-wine "$helper" target high "Z:$(realpath "$pidfile" | tr / '\\')" >>"$log" 2>&1 &
+wine "$helper" target high "Z:$(realpath "$pidfile" | tr / '\\')" </dev/null >>"$log" 2>&1 &
 for _ in $(seq 100); do grep -q . "$pidfile" 2>/dev/null && break; sleep 0.1; done
 pid=$(cat "$pidfile")
 class() {

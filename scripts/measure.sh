@@ -15,7 +15,7 @@ tool=build/windows/morvane-boost.exe
 empty=build/windows/tests/windows/empty-gui.exe
 export WINEPREFIX="$PWD/build/demo-wineprefix" WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
 unset DISPLAY
-[ -f "$WINEPREFIX/system.reg" ] || wine wineboot --init >/dev/null 2>&1
+[ -f "$WINEPREFIX/system.reg" ] || wine wineboot --init </dev/null >/dev/null 2>&1
 # One wineserver for all runs, so that each run times a program's start, not
 # the server's.
 wineserver -p

@@ -4,6 +4,6 @@
 set -eu
 "$WINESERVER" -k 2>/dev/null || true
 rm -rf "$WINEPREFIX"
-WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml=" "$WINE" wineboot --init >/dev/null 2>&1
+WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml=" "$WINE" wineboot --init </dev/null >/dev/null 2>&1
 "$WINESERVER" -w
 test -f "$WINEPREFIX/system.reg"
