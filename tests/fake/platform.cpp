@@ -17,8 +17,6 @@
 namespace fake {
 namespace {
 
-typedef LONG(APIENTRY* SetClassFn)(HANDLE, int);
-
 struct State {
   Script script;
   std::vector<std::string> calls;
@@ -183,15 +181,13 @@ BOOL WINAPI LookupPrivilegeValueW(LPCWSTR systemName, LPCWSTR name, PLUID luid) 
 
 BOOL WINAPI AdjustTokenPrivileges(HANDLE token, BOOL disableAll, PTOKEN_PRIVILEGES newState,
                                   DWORD length, PTOKEN_PRIVILEGES previous, LPDWORD returnLength) {
-  std::string record_ = "{" + std::to_string(newState->PrivilegeCount);
-  for (DWORD i = 0; i < newState->PrivilegeCount && i < 1; ++i) {
-    const LUID_AND_ATTRIBUTES& entry = newState->Privileges[i];
-    record_ += ", {" + std::to_string(entry.Luid.LowPart) + ":" +
-               std::to_string(entry.Luid.HighPart) + ", " + hex(entry.Attributes) + "}";
-  }
-  record_ += "}";
+  // The record declares room for one entry, so only the first is shown.
+  const LUID_AND_ATTRIBUTES& entry = newState->Privileges[0];
+  const std::string privileges =
+      "{" + std::to_string(newState->PrivilegeCount) + ", {" + std::to_string(entry.Luid.LowPart) +
+      ":" + std::to_string(entry.Luid.HighPart) + ", " + hex(entry.Attributes) + "}}";
   record("AdjustTokenPrivileges",
-         {handleName(token), std::to_string(disableAll), record_, std::to_string(length),
+         {handleName(token), std::to_string(disableAll), privileges, std::to_string(length),
           previous ? "previous" : "null", returnLength ? "length" : "null"});
   return TRUE;
 }
