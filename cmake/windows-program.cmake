@@ -30,6 +30,8 @@ function(morvane_windows_program target)
   target_link_options(${target} PRIVATE
     -specs=${CMAKE_BINARY_DIR}/ucrt.specs -municode -static
     # No link time in the header, so two builds of one commit are identical.
-    -Wl,--no-insert-timestamp)
+    -Wl,--no-insert-timestamp
+    # Marked terminal-server aware, as Windows' own linker marks every program.
+    -Wl,--tsaware)
   target_link_libraries(${target} PRIVATE ${crt_glob})
 endfunction()

@@ -72,11 +72,12 @@ class Shape(unittest.TestCase):
         imported = set().union(*self.imports.values())
         self.assertEqual(imported & OPTIONAL_ENTRIES, set())
 
-    def test_aslr_high_entropy_and_dep_are_on(self):
+    def test_aslr_high_entropy_dep_and_terminal_server_awareness_are_on(self):
         flags = self.pe.OPTIONAL_HEADER.DllCharacteristics
         for name in ("IMAGE_DLLCHARACTERISTICS_DYNAMIC_BASE",
                      "IMAGE_DLLCHARACTERISTICS_HIGH_ENTROPY_VA",
-                     "IMAGE_DLLCHARACTERISTICS_NX_COMPAT"):
+                     "IMAGE_DLLCHARACTERISTICS_NX_COMPAT",
+                     "IMAGE_DLLCHARACTERISTICS_TERMINAL_SERVER_AWARE"):
             with self.subTest(name):
                 self.assertTrue(flags & pefile.DLL_CHARACTERISTICS[name])
 
