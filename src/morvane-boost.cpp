@@ -116,7 +116,13 @@ int applyClass(unsigned long processId, bool boost) {
                                            PROCESS_POWER_THROTTLING_IGNORE_TIMER_RESOLUTION
                                      : 0;
       throttling.StateMask = 0;
-      setInformation(target, ProcessPowerThrottling, &throttling, sizeof throttling);
+      if (!setInformation(target, ProcessPowerThrottling, &throttling, sizeof throttling) &&
+          boost) {
+        // Windows 10 knows no timer-resolution bit and rejects the whole
+        // record, so ask for full execution speed alone (best effort).
+        throttling.ControlMask = PROCESS_POWER_THROTTLING_EXECUTION_SPEED;
+        setInformation(target, ProcessPowerThrottling, &throttling, sizeof throttling);
+      }
     }
   }
 
@@ -144,7 +150,8 @@ int relaunchElevated(const wchar_t* mode, unsigned long processId) {
   // The path goes in lpFile whole, so spaces in it need no quoting.
   SHELLEXECUTEINFOW launch = {};
   launch.cbSize = sizeof launch;
-  launch.fMask = SEE_MASK_NOCLOSEPROCESS;
+  // No error box on a failed launch: it would block an unattended caller.
+  launch.fMask = SEE_MASK_NOCLOSEPROCESS | SEE_MASK_FLAG_NO_UI;
   launch.lpVerb = L"runas";
   launch.lpFile = path;
   launch.lpParameters = parameters;
@@ -156,10 +163,13 @@ int relaunchElevated(const wchar_t* mode, unsigned long processId) {
     return exitNoCopy;
   }
 
-  WaitForSingleObject(launch.hProcess, INFINITE);
-  // Left at exitNoCopy when the copy's code cannot be read.
+  // After a failed wait the copy may still run, and its code would read as
+  // STILL_ACTIVE (259): that is no exit code to pass on.
   DWORD exitCode = exitNoCopy;
-  GetExitCodeProcess(launch.hProcess, &exitCode);
+  if (WaitForSingleObject(launch.hProcess, INFINITE) == WAIT_OBJECT_0) {
+    // Left at exitNoCopy when the copy's code cannot be read.
+    GetExitCodeProcess(launch.hProcess, &exitCode);
+  }
   CloseHandle(launch.hProcess);
   return static_cast<int>(exitCode);
 }

@@ -11,6 +11,7 @@
 #include <climits>
 #include <cstdarg>
 #include <cwchar>
+#include <cwctype>
 #include <map>
 #include <sstream>
 
@@ -91,7 +92,8 @@ LONG APIENTRY fakeSetClass(HANDLE process, int priorityClass) {
 }
 
 LONG APIENTRY fakeGetClass(HANDLE process, int* priorityClass) {
-  record("D3DKMTGetProcessSchedulingPriorityClass", {handleName(process)});
+  record("D3DKMTGetProcessSchedulingPriorityClass",
+         {handleName(process), "preset=" + std::to_string(*priorityClass)});
   if (state().script.readBack) *priorityClass = *state().script.readBack;
   return 0;
 }
@@ -106,7 +108,26 @@ BOOL WINAPI fakeSetProcessInformation(HANDLE process, PROCESS_INFORMATION_CLASS 
                    ", " + hex(throttling->StateMask) + "}");
   }
   record("SetProcessInformation", args);
-  return TRUE;
+  return state().script.setInformationSucceeds;
+}
+
+// The runtime's blanks and decimal digits beyond ASCII, as Wine's UCRT reads
+// them (measured over every UTF-16 unit): full-width and other scripts'
+// digits count, and Unicode spaces such as the no-break space are skipped.
+bool isRuntimeBlank(wchar_t c) {
+  return c == L' ' || (c >= L'\t' && c <= L'\r') || c == 0x85 || c == 0xA0 || c == 0x1680 ||
+         (c >= 0x2000 && c <= 0x200A) || c == 0x2028 || c == 0x2029 || c == 0x202F ||
+         c == 0x205F || c == 0x3000;
+}
+
+int runtimeDigit(wchar_t c) {
+  static const wchar_t zeros[] = {0x0030, 0x0660, 0x06F0, 0x0966, 0x09E6, 0x0A66,
+                                  0x0AE6, 0x0B66, 0x0C66, 0x0CE6, 0x0D66, 0x0E50,
+                                  0x0ED0, 0x0F20, 0x1040, 0x17E0, 0x1810, 0xFF10};
+  for (wchar_t zero : zeros) {
+    if (c >= zero && c <= zero + 9) return c - zero;
+  }
+  return -1;
 }
 
 template <typename Fn>
@@ -148,8 +169,10 @@ int run(const std::vector<std::wstring>& arguments) {
 
 using fake::handleName;
 using fake::hex;
+using fake::isRuntimeBlank;
 using fake::narrow;
 using fake::record;
+using fake::runtimeDigit;
 using fake::state;
 
 extern "C" {
@@ -268,11 +291,11 @@ BOOL WINAPI ShellExecuteExW(SHELLEXECUTEINFOW* info) {
 
 DWORD WINAPI WaitForSingleObject(HANDLE handle, DWORD milliseconds) {
   record("WaitForSingleObject", {handleName(handle), hex(milliseconds)});
-  return 0;
+  return state().script.waitResult;
 }
 
 BOOL WINAPI GetExitCodeProcess(HANDLE process, LPDWORD exitCode) {
-  record("GetExitCodeProcess", {handleName(process)});
+  record("GetExitCodeProcess", {handleName(process), "preset=" + std::to_string(*exitCode)});
   if (!state().script.exitCodeReadable) return FALSE;
   *exitCode = state().script.copyExitCode;
   return TRUE;
@@ -281,34 +304,41 @@ BOOL WINAPI GetExitCodeProcess(HANDLE process, LPDWORD exitCode) {
 int* __p___argc(void) { return &state().argc; }
 wchar_t*** __p___wargv(void) { return &state().argvPointer; }
 
-// Windows' reading: white space skipped, an optional sign, decimal digits up
+// The runtime's reading: blanks skipped, an optional sign, decimal digits up
 // to the first other character, clamped to the int range on overflow.
 int _wtoi(const wchar_t* text) {
-  while (*text == L' ' || (*text >= L'\t' && *text <= L'\r')) ++text;
+  while (isRuntimeBlank(*text)) ++text;
   const bool negative = *text == L'-';
   if (*text == L'-' || *text == L'+') ++text;
   long long value = 0;
-  for (; *text >= L'0' && *text <= L'9'; ++text) {
-    value = value * 10 + (*text - L'0');
+  for (; runtimeDigit(*text) >= 0; ++text) {
+    value = value * 10 + runtimeDigit(*text);
     if (value > static_cast<long long>(INT_MAX) + 1) value = static_cast<long long>(INT_MAX) + 1;
   }
   if (negative) return value > INT_MAX ? INT_MIN : -static_cast<int>(value);
   return value > INT_MAX ? INT_MAX : static_cast<int>(value);
 }
 
-// Microsoft's wide printf: %s and %c name wide arguments. Writes at most
-// count characters and terminates only when there is room.
+// Microsoft's wide printf under the runtime's wide-specifier convention: in a
+// wide format %s and %c name wide arguments and %S and %C narrow ones (glibc
+// reads %s and %c as narrow, %ls and %lc as wide). Writes at most count
+// characters and terminates only when there is room.
 int _snwprintf(wchar_t* buffer, size_t count, const wchar_t* format, ...) {
   std::wstring hostFormat;
   for (const wchar_t* p = format; *p; ++p) {
     hostFormat += *p;
     if (*p != L'%') continue;
     for (++p; *p && std::wcschr(L"-+ #0123456789.*hlLjzt", *p); ++p) hostFormat += *p;
-    if (*p == L's' || *p == L'c') {
-      if (hostFormat.back() != L'l' && hostFormat.back() != L'h') hostFormat += L'l';
-    }
     if (!*p) break;
-    hostFormat += *p;
+    const bool sized = hostFormat.back() == L'l' || hostFormat.back() == L'h';
+    if (!sized && (*p == L's' || *p == L'c')) {
+      hostFormat += L'l';
+      hostFormat += *p;
+    } else if (!sized && (*p == L'S' || *p == L'C')) {
+      hostFormat += static_cast<wchar_t>(std::towlower(*p));
+    } else {
+      hostFormat += *p;
+    }
   }
   wchar_t text[4096];
   va_list args;

@@ -23,13 +23,15 @@ struct Script {
   bool getEntry = true;
   int32_t setStatus = 0;            // what every GPU set call returns
   std::optional<int> readBack = 5;  // what the get call writes; none: writes nothing
-  bool setInformationEntry = true;  // SetProcessInformation in kernel32
+  bool setInformationEntry = true;    // SetProcessInformation in kernel32
+  bool setInformationSucceeds = true;  // what every SetProcessInformation call returns
 
   std::wstring ownPath = L"C:\\Program Files\\morvane boost\\morvane-boost.exe";
   bool ownPathAvailable = true;
   bool launchSucceeds = true;
   uint32_t launchError = 0;  // GetLastError after a failed launch
   bool launchReturnsHandle = true;
+  uint32_t waitResult = 0;  // what WaitForSingleObject returns (WAIT_OBJECT_0)
   bool exitCodeReadable = true;
   uint32_t copyExitCode = 0;
 };
@@ -40,7 +42,8 @@ Script& script();
 
 // The calls made since the last reset, as "Name(arg, arg)". Handles are named
 // by what they are: target, token, copy, self (the pseudo-handle), gdi32,
-// kernel32, null.
+// kernel32, null. A call that writes through a pointer shows what the caller
+// had put there before (preset=...), so that a missing preset shows.
 const std::vector<std::string>& calls();
 
 // Handles opened and not closed yet.

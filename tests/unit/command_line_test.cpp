@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "calls.h"
 #include "platform.h"
 
 namespace {
@@ -83,9 +84,7 @@ TEST(CommandLine, RandomSweepOfArgumentVectors) {
       ASSERT_TRUE(fake::calls().empty());
     } else {
       ASSERT_EQ(code, 2);
-      ASSERT_EQ(fake::calls(),
-                std::vector<std::string>{"OpenProcess(0x1200, 0, " +
-                                         std::to_string(static_cast<uint32_t>(id)) + ")"});
+      ASSERT_EQ(fake::calls(), calls::Calls{calls::openProcess(static_cast<uint32_t>(id))});
     }
   }
   std::cout << usage << " usage errors, " << sweepVectors - usage << " valid\n";
@@ -102,18 +101,11 @@ TEST(RelayParameters, HoldTheModeAndAnyProcessId) {
   for (uint32_t id : ids) {
     SCOPED_TRACE(id);
     fake::Script& s = fake::reset();
-    s.setStatus = static_cast<int32_t>(0xC0000061u);
+    s.setStatus = calls::privilegeNotHeld;
     // IDs above the int range arrive as the negative numbers that wrap to them.
     ASSERT_EQ(fake::run({L"boost", std::to_wstring(static_cast<int32_t>(id))}), 0);
-    const std::vector<std::string> names = fake::callNames();
-    const std::string& launch =
-        fake::calls().at(std::find(names.begin(), names.end(), "ShellExecuteExW") - names.begin());
-    EXPECT_NE(
-        launch.find(
-            "file=C:\\Program Files\\morvane boost\\morvane-boost.exe, parameters=boost-elevated " +
-            std::to_string(id) + ", "),
-        std::string::npos)
-        << launch;
+    const std::string expected = calls::launch(calls::defaultPath, "boost-elevated " + std::to_string(id));
+    EXPECT_EQ(std::count(fake::calls().begin(), fake::calls().end(), expected), 1);
   }
 }
 

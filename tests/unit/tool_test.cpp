@@ -8,48 +8,19 @@
 #include <string>
 #include <vector>
 
+#include "calls.h"
 #include "platform.h"
 
 namespace {
 
-using Calls = std::vector<std::string>;
+using namespace calls;
 using ::testing::ElementsAre;
 using ::testing::IsEmpty;
 
-Calls operator+(Calls a, const Calls& b) {
-  a.insert(a.end(), b.begin(), b.end());
-  return a;
-}
-
-const int32_t privilegeNotHeld = static_cast<int32_t>(0xC0000061u);
-const int32_t otherFailure = static_cast<int32_t>(0xC0000001u);
-
-const Calls open = {"OpenProcess(0x1200, 0, 4242)"};
-const Calls enablePrivilege = {"GetCurrentProcess()", "OpenProcessToken(self, 0x28)",
-                               "LookupPrivilegeValueW(null, SeIncreaseBasePriorityPrivilege)",
-                               "AdjustTokenPrivileges(token, 0, {1, {14:0, 0x2}}, 16, null, null)",
-                               "CloseHandle(token)"};
-const Calls findGpuEntries = {"GetModuleHandleW(gdi32.dll)",
-                              "GetProcAddress(gdi32, D3DKMTSetProcessSchedulingPriorityClass)",
-                              "GetProcAddress(gdi32, D3DKMTGetProcessSchedulingPriorityClass)"};
-const Calls setRealtime = {"D3DKMTSetProcessSchedulingPriorityClass(target, 5)"};
-const Calls setNormal = {"D3DKMTSetProcessSchedulingPriorityClass(target, 2)"};
-const Calls readBack = {"D3DKMTGetProcessSchedulingPriorityClass(target)"};
-const Calls findSetInformation = {"GetModuleHandleW(kernel32.dll)",
-                                  "GetProcAddress(kernel32, SetProcessInformation)"};
-const Calls raise = Calls{"SetPriorityClass(target, 0x80)"} + findSetInformation +
-                    Calls{"SetProcessInformation(target, 4, 12, {1, 0x5, 0x0})"};
-const Calls restore = Calls{"SetPriorityClass(target, 0x20)"} + findSetInformation +
-                      Calls{"SetProcessInformation(target, 4, 12, {1, 0x0, 0x0})"};
-const Calls closeTarget = {"CloseHandle(target)"};
-const Calls boostStart = open + enablePrivilege + findGpuEntries;
-const Calls unboostStart = open + findGpuEntries;
-
-// Parameterised cases print as their names.
-template <typename Case, typename = decltype(Case::name)>
-std::ostream& operator<<(std::ostream& out, const Case& c) {
-  return out << c.name;
-}
+const Calls setRealtime = {setClass(5)};
+const Calls setNormal = {setClass(2)};
+const Calls getClass = {readBack};
+const Calls closed = {closeTarget};
 
 class Tool : public ::testing::Test {
  protected:
@@ -93,7 +64,7 @@ INSTANTIATE_TEST_SUITE_P(
                    L"\xD83D"
                    L"12"}},
         UsageCase{"ModeUnknownIdBad", {L"frobnicate", L"abc"}}),
-    [](const auto& info) { return std::string(info.param.name); });
+    CaseName());
 
 struct IdCase {
   const char* name;
@@ -108,8 +79,7 @@ class IdReading : public Tool, public ::testing::WithParamInterface<IdCase> {};
 TEST_P(IdReading, OpensTheProcessTheTextNames) {
   script.targetOpens = false;
   EXPECT_EQ(fake::run({L"unboost", GetParam().text}), 2);
-  EXPECT_THAT(fake::calls(),
-              ElementsAre("OpenProcess(0x1200, 0, " + std::to_string(GetParam().processId) + ")"));
+  EXPECT_THAT(fake::calls(), ElementsAre(openProcess(GetParam().processId)));
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -124,13 +94,21 @@ INSTANTIATE_TEST_SUITE_P(
                       IdCase{"OverflowClamps", L"99999999999", 2147483647ul},
                       IdCase{"HugeDigitRunClamps", std::wstring(5000, L'9'), 2147483647ul},
                       IdCase{"UnsignedMaxClamps", L"4294967295", 2147483647ul},
-                      IdCase{"NegativeOverflowClamps", L"-99999999999", 2147483648ul}),
-    [](const auto& info) { return std::string(info.param.name); });
+                      IdCase{"NegativeOverflowClamps", L"-99999999999", 2147483648ul},
+                      // The runtime reads other scripts' digits and skips
+                      // Unicode blanks, as Wine's UCRT shows.
+                      IdCase{"FullWidthDigits", L"\xFF14\xFF12\xFF14\xFF12", 4242},
+                      IdCase{"ArabicIndicDigits", L"\x0664\x0662", 42},
+                      IdCase{"MixedScriptDigits", L"4\xFF12\x0664" L"2", 4242},
+                      IdCase{"NoBreakSpaceSkipped", L"\x00A0" L"4242", 4242},
+                      IdCase{"IdeographicSpaceSkipped", L"\x3000" L"4242", 4242},
+                      IdCase{"SuperscriptDigitEnds", L"42\x00B2", 42}),
+    CaseName());
 
 TEST_F(Tool, ExtraArgumentsAreIgnored) {
   script.readBack = 2;
   EXPECT_EQ(fake::run({L"unboost", L"4242", L"boost", L"17"}), 0);
-  EXPECT_EQ(fake::calls(), unboostStart + setNormal + readBack + restore + closeTarget);
+  EXPECT_EQ(fake::calls(), unboostStart + setNormal + getClass + restoring + closed);
 }
 
 // ---- Applying and restoring the classes ------------------------------------
@@ -157,104 +135,121 @@ INSTANTIATE_TEST_SUITE_P(
     Boost, Apply,
     ::testing::Values(
         ApplyCase{"Confirmed", L"boost-elevated", [](fake::Script&) {}, 0,
-                  boostStart + setRealtime + readBack + raise + closeTarget},
+                  boostStart + setRealtime + getClass + raising + closed},
         ApplyCase{"ConfirmedPlainBoost", L"boost", [](fake::Script&) {}, 0,
-                  boostStart + setRealtime + readBack + raise + closeTarget},
+                  boostStart + setRealtime + getClass + raising + closed},
         ApplyCase{"TargetNotOpened", L"boost", [](fake::Script& s) { s.targetOpens = false; }, 2,
-                  open},
+                  openTarget},
         ApplyCase{"PrivilegeRefusedInElevatedCopy", L"boost-elevated",
                   [](fake::Script& s) { s.setStatus = privilegeNotHeld; }, 3,
-                  boostStart + setRealtime + readBack + closeTarget},
+                  boostStart + setRealtime + getClass + closed},
         ApplyCase{"OtherFailure", L"boost-elevated",
                   [](fake::Script& s) { s.setStatus = otherFailure; }, 4,
-                  boostStart + setRealtime + readBack + closeTarget},
+                  boostStart + setRealtime + getClass + closed},
+        ApplyCase{"PositiveStatusIsAFailure", L"boost-elevated",
+                  [](fake::Script& s) { s.setStatus = pending; }, 4,
+                  boostStart + setRealtime + getClass + closed},
         ApplyCase{"ReadBackDiffersIsReverted", L"boost-elevated",
                   [](fake::Script& s) { s.readBack = 2; }, 4,
-                  boostStart + setRealtime + readBack + setNormal + closeTarget},
+                  boostStart + setRealtime + getClass + setNormal + closed},
         ApplyCase{"ReadBackWritesNothingIsReverted", L"boost-elevated",
                   [](fake::Script& s) { s.readBack.reset(); }, 4,
-                  boostStart + setRealtime + readBack + setNormal + closeTarget},
+                  boostStart + setRealtime + getClass + setNormal + closed},
         ApplyCase{"NoGetEntryIsReverted", L"boost-elevated",
                   [](fake::Script& s) { s.getEntry = false; }, 4,
-                  boostStart + setRealtime + setNormal + closeTarget},
+                  boostStart + setRealtime + setNormal + closed},
         ApplyCase{"NoSetEntry", L"boost-elevated", [](fake::Script& s) { s.setEntry = false; }, 4,
-                  boostStart + closeTarget},
+                  boostStart + closed},
         ApplyCase{"Gdi32NotMapped", L"boost-elevated", [](fake::Script& s) { s.gdiMapped = false; },
                   4,
-                  open + enablePrivilege +
+                  openTarget + enablePrivilege +
                       Calls{"GetModuleHandleW(gdi32.dll)",
                             "GetProcAddress(null, D3DKMTSetProcessSchedulingPriorityClass)",
                             "GetProcAddress(null, D3DKMTGetProcessSchedulingPriorityClass)"} +
-                      closeTarget},
+                      closed},
         ApplyCase{"TokenNotOpened", L"boost-elevated",
                   [](fake::Script& s) { s.tokenOpens = false; }, 0,
-                  open + Calls{"GetCurrentProcess()", "OpenProcessToken(self, 0x28)"} +
-                      findGpuEntries + setRealtime + readBack + raise + closeTarget},
+                  openTarget + Calls{"GetCurrentProcess()", "OpenProcessToken(self, 0x28)"} +
+                      findGpuEntries + setRealtime + getClass + raising + closed},
         ApplyCase{
             "PrivilegeNotFound", L"boost-elevated",
             [](fake::Script& s) { s.privilegeFound = false; }, 0,
-            open +
+            openTarget +
                 Calls{"GetCurrentProcess()", "OpenProcessToken(self, 0x28)",
                       "LookupPrivilegeValueW(null, SeIncreaseBasePriorityPrivilege)",
                       "CloseHandle(token)"} +
-                findGpuEntries + setRealtime + readBack + raise + closeTarget},
+                findGpuEntries + setRealtime + getClass + raising + closed},
         ApplyCase{"NoSetProcessInformation", L"boost-elevated",
                   [](fake::Script& s) { s.setInformationEntry = false; }, 0,
-                  boostStart + setRealtime + readBack + Calls{"SetPriorityClass(target, 0x80)"} +
-                      findSetInformation + closeTarget}),
-    [](const auto& info) { return std::string(info.param.name); });
+                  boostStart + setRealtime + getClass + Calls{raiseCpu} + findSetInformation +
+                      closed},
+        // Windows 10 rejects the timer-resolution bit; execution speed alone
+        // is asked for then, and the code does not change.
+        ApplyCase{"ThrottlingRecordRejectedFallsBackToExecutionSpeed", L"boost-elevated",
+                  [](fake::Script& s) { s.setInformationSucceeds = false; }, 0,
+                  boostStart + setRealtime + getClass + raising + Calls{executionSpeedOnly} +
+                      closed}),
+    CaseName());
 
 INSTANTIATE_TEST_SUITE_P(
     Unboost, Apply,
     ::testing::Values(
         ApplyCase{"Confirmed", L"unboost", [](fake::Script& s) { s.readBack = 2; }, 0,
-                  unboostStart + setNormal + readBack + restore + closeTarget},
+                  unboostStart + setNormal + getClass + restoring + closed},
         ApplyCase{"TargetNotOpened", L"unboost", [](fake::Script& s) { s.targetOpens = false; }, 2,
-                  open},
+                  openTarget},
         ApplyCase{"PrivilegeRefusedIsFourNotThree", L"unboost",
                   [](fake::Script& s) {
                     s.setStatus = privilegeNotHeld;
                     s.readBack = 2;
                   },
-                  4, unboostStart + setNormal + readBack + restore + closeTarget},
+                  4, unboostStart + setNormal + getClass + restoring + closed},
         ApplyCase{"OtherFailure", L"unboost",
                   [](fake::Script& s) {
                     s.setStatus = otherFailure;
                     s.readBack = 2;
                   },
-                  4, unboostStart + setNormal + readBack + restore + closeTarget},
+                  4, unboostStart + setNormal + getClass + restoring + closed},
+        ApplyCase{"PositiveStatusIsAFailure", L"unboost",
+                  [](fake::Script& s) {
+                    s.setStatus = pending;
+                    s.readBack = 2;
+                  },
+                  4, unboostStart + setNormal + getClass + restoring + closed},
+        ApplyCase{"ThrottlingRecordRejectedIsNotRetried", L"unboost",
+                  [](fake::Script& s) {
+                    s.readBack = 2;
+                    s.setInformationSucceeds = false;
+                  },
+                  0, unboostStart + setNormal + getClass + restoring + closed},
         ApplyCase{"ReadBackDiffers", L"unboost", [](fake::Script& s) { s.readBack = 5; }, 4,
-                  unboostStart + setNormal + readBack + restore + closeTarget},
+                  unboostStart + setNormal + getClass + restoring + closed},
         ApplyCase{"ReadBackWritesNothing", L"unboost", [](fake::Script& s) { s.readBack.reset(); },
-                  4, unboostStart + setNormal + readBack + restore + closeTarget},
+                  4, unboostStart + setNormal + getClass + restoring + closed},
         ApplyCase{"NoGetEntry", L"unboost", [](fake::Script& s) { s.getEntry = false; }, 4,
-                  unboostStart + setNormal + restore + closeTarget},
+                  unboostStart + setNormal + restoring + closed},
         ApplyCase{"NoSetEntryStillRestores", L"unboost",
                   [](fake::Script& s) { s.setEntry = false; }, 4,
-                  unboostStart + restore + closeTarget},
+                  unboostStart + restoring + closed},
         ApplyCase{"NoSetProcessInformation", L"unboost",
                   [](fake::Script& s) {
                     s.readBack = 2;
                     s.setInformationEntry = false;
                   },
                   0,
-                  unboostStart + setNormal + readBack + Calls{"SetPriorityClass(target, 0x20)"} +
-                      findSetInformation + closeTarget}),
-    [](const auto& info) { return std::string(info.param.name); });
+                  unboostStart + setNormal + getClass + Calls{restoreCpu} + findSetInformation +
+                      closed}),
+    CaseName());
 
 // ---- Elevated relaunch ------------------------------------------------------
 
-const Calls refusedBoost = boostStart + setRealtime + readBack + closeTarget;
-const Calls findOwnPath = {"GetModuleFileNameW(null, 32768)"};
+const Calls refusedBoost = boostStart + setRealtime + getClass + closed;
+const Calls findOwnPath = {ownPath};
 
-Calls launch(const std::string& file = "C:\\Program Files\\morvane boost\\morvane-boost.exe",
-             const std::string& parameters = "boost-elevated 4242") {
-  return {"ShellExecuteExW(cbSize=112, fMask=0x40, hwnd=null, verb=runas, file=" + file +
-          ", parameters=" + parameters + ", directory=null, nShow=0, rest zero)"};
+Calls launched(const std::string& file = defaultPath,
+               const std::string& parameters = "boost-elevated 4242") {
+  return {launch(file, parameters)};
 }
-
-const Calls waitForCopy = {"WaitForSingleObject(copy, 0xffffffff)", "GetExitCodeProcess(copy)",
-                           "CloseHandle(copy)"};
 
 struct RelayCase {
   const char* name;
@@ -277,32 +272,36 @@ TEST_P(Relay, RelaunchesOnceAfterAPrivilegeRefusal) {
 INSTANTIATE_TEST_SUITE_P(
     Roads, Relay,
     ::testing::Values(
-        RelayCase{"CopyConfirms", [](fake::Script&) {}, 0, findOwnPath + launch() + waitForCopy},
+        RelayCase{"CopyConfirms", [](fake::Script&) {}, 0, findOwnPath + launched() + waitForCopy},
         RelayCase{"CopyRefusedToo", [](fake::Script& s) { s.copyExitCode = 3; }, 3,
-                  findOwnPath + launch() + waitForCopy},
+                  findOwnPath + launched() + waitForCopy},
         RelayCase{"CopyNotConfirmed", [](fake::Script& s) { s.copyExitCode = 4; }, 4,
-                  findOwnPath + launch() + waitForCopy},
+                  findOwnPath + launched() + waitForCopy},
         RelayCase{"CopyCrashedCodePassedOn", [](fake::Script& s) { s.copyExitCode = 0xC0000005u; },
-                  static_cast<int>(0xC0000005u), findOwnPath + launch() + waitForCopy},
+                  static_cast<int>(0xC0000005u), findOwnPath + launched() + waitForCopy},
         RelayCase{"CopyCodeUnreadable", [](fake::Script& s) { s.exitCodeReadable = false; }, 11,
-                  findOwnPath + launch() + waitForCopy},
+                  findOwnPath + launched() + waitForCopy},
         RelayCase{"PromptDeclined",
                   [](fake::Script& s) {
                     s.launchSucceeds = false;
                     s.launchError = 1223;
                   },
-                  10, findOwnPath + launch() + Calls{"GetLastError()"}},
+                  10, findOwnPath + launched() + Calls{"GetLastError()"}},
         RelayCase{"OtherLaunchError",
                   [](fake::Script& s) {
                     s.launchSucceeds = false;
                     s.launchError = 2;
                   },
-                  11, findOwnPath + launch() + Calls{"GetLastError()"}},
+                  11, findOwnPath + launched() + Calls{"GetLastError()"}},
+        // After a failed wait the copy's code would read as STILL_ACTIVE.
+        RelayCase{"WaitFails", [](fake::Script& s) { s.waitResult = 0xFFFFFFFFu; }, 11,
+                  findOwnPath + launched() +
+                      Calls{"WaitForSingleObject(copy, 0xffffffff)", "CloseHandle(copy)"}},
         RelayCase{"LaunchWithoutHandle", [](fake::Script& s) { s.launchReturnsHandle = false; }, 11,
-                  findOwnPath + launch()},
+                  findOwnPath + launched()},
         RelayCase{"OwnPathUnavailable", [](fake::Script& s) { s.ownPathAvailable = false; }, 11,
                   findOwnPath}),
-    [](const auto& info) { return std::string(info.param.name); });
+    CaseName());
 
 // The launched file must be the whole path: a cut-short one would elevate
 // some other file.
@@ -315,7 +314,7 @@ TEST_F(Tool, RelaunchUsesOwnPathBeyondMaxPath) {
     ASSERT_EQ(s.ownPath.size(), length);
     EXPECT_EQ(fake::run({L"boost", L"4242"}), 0);
     EXPECT_EQ(fake::calls(), refusedBoost + findOwnPath +
-                                 launch("C:\\" + std::string(length - 9, 'd') + "\\m.exe") +
+                                 launched("C:\\" + std::string(length - 9, 'd') + "\\m.exe") +
                                  waitForCopy);
   }
 }
@@ -331,9 +330,7 @@ TEST_F(Tool, OwnPathTooLongForWindowsIsNotLaunched) {
 TEST_F(Tool, LargestProcessIdFitsTheParameters) {
   script.setStatus = privilegeNotHeld;
   ASSERT_EQ(fake::run({L"boost", L"-1"}), 0);
-  EXPECT_THAT(fake::calls(),
-              ::testing::Contains(launch("C:\\Program Files\\morvane boost\\morvane-boost.exe",
-                                         "boost-elevated 4294967295")[0]));
+  EXPECT_THAT(fake::calls(), ::testing::Contains(launch(defaultPath, "boost-elevated 4294967295")));
 }
 
 }  // namespace

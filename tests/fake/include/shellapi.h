@@ -4,6 +4,7 @@
 #include <windows.h>
 
 #define SEE_MASK_NOCLOSEPROCESS 0x00000040u
+#define SEE_MASK_FLAG_NO_UI 0x00000400u
 
 typedef struct _SHELLEXECUTEINFOW {
   DWORD cbSize;
