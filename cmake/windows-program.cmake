@@ -24,14 +24,19 @@ function(morvane_windows_flags target)
 endfunction()
 
 # Links against the Universal C Runtime with everything that is not a system
-# DLL (libgcc, libstdc++) linked in, so the program runs on a stock Windows.
+# DLL (libgcc, libstdc++) linked in, so the module runs on a stock Windows.
+function(morvane_windows_link target)
+  target_link_options(${target} PRIVATE
+    -specs=${CMAKE_BINARY_DIR}/ucrt.specs -static
+    # No link time in the header, so two builds of one commit are identical.
+    -Wl,--no-insert-timestamp)
+endfunction()
+
+# A program: the above, the wide start-up that expands wildcards, and the
+# terminal-server-aware mark that Windows' own linker sets on every program.
 # Programs added with WIN32 get the GUI subsystem and wWinMain.
 function(morvane_windows_program target)
-  target_link_options(${target} PRIVATE
-    -specs=${CMAKE_BINARY_DIR}/ucrt.specs -municode -static
-    # No link time in the header, so two builds of one commit are identical.
-    -Wl,--no-insert-timestamp
-    # Marked terminal-server aware, as Windows' own linker marks every program.
-    -Wl,--tsaware)
+  morvane_windows_link(${target})
+  target_link_options(${target} PRIVATE -municode -Wl,--tsaware)
   target_link_libraries(${target} PRIVATE ${crt_glob})
 endfunction()

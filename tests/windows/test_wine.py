@@ -1,57 +1,29 @@
 """The real executable run end to end under Wine 8.
 
-Wine's gdi32 has no GPU scheduling entry points, so every run that opens its
-target takes the road for a system without them: a boost returns 4 and
+Plain Wine has no GPU scheduling entry points, so there every run that opens
+its target takes the road for a system without them: a boost returns 4 and
 changes nothing; an unboost returns 4 after putting the CPU class back to
-normal. StartUp.test_gdi32_lacks_gpu_entry_points pins that premise down."""
-import contextlib
+normal. StartUp.test_gdi32_lacks_gpu_entry_points pins that premise down.
+Every other road runs with the test-only stand-ins for Windows' GPU scheduler
+and for a failing launch (see winerun.py)."""
 import os
 import re
-import subprocess
+import shutil
 import tempfile
-import time
 import unittest
 
-from winerun import HELPER, TOOL, WINE, environment, run, windows_path
+from winerun import (HELPER, TOOL, StandInLog, cpu_class, live_target, read, run,
+                     windows_path)
 
-# CPU classes as the helper names and numbers them.
-CPU_CLASSES = ["idle", "below-normal", "normal", "above-normal", "high", "realtime"]
 NO_SUCH_PROCESS = "99999996"  # Wine numbers processes in small multiples of 4
 
-
-@contextlib.contextmanager
-def live_target(priority_class):
-    """A helper process running at the given CPU class; yields its Windows ID."""
-    with tempfile.TemporaryDirectory() as folder:
-        pid_file = os.path.join(folder, "pid")
-        process = subprocess.Popen([WINE, HELPER, "target", priority_class, windows_path(pid_file)],
-                                   stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
-                                   stderr=subprocess.DEVNULL, env=environment())
-        try:
-            deadline = time.monotonic() + 60
-            while not read(pid_file).endswith("\n"):
-                if process.poll() is not None or time.monotonic() > deadline:
-                    raise AssertionError(f"target did not start (exit {process.poll()})")
-                time.sleep(0.05)
-            pid = int(read(pid_file))
-            assert cpu_class(pid) == priority_class, "target did not take its class"
-            yield pid
-        finally:
-            if process.poll() is None:
-                run(HELPER, "stop", str(pid)) if "pid" in locals() else process.kill()
-            process.wait(timeout=30)
+# Statuses as the GPU stand-in logs them.
+OK, REFUSED, FAILED = "0x00000000", "0xc0000061", "0xc0000001"
 
 
-def cpu_class(pid):
-    code = run(HELPER, "class", str(pid))
-    return CPU_CLASSES[code - 1] if 0 < code <= len(CPU_CLASSES) else f"unreadable ({code})"
-
-
-def read(path):
-    if not os.path.exists(path):
-        return ""
-    with open(path) as file:
-        return file.read()
+def full_width(number):
+    """The number in full-width digits (U+FF10 to U+FF19)."""
+    return "".join(chr(0xFF10 + int(digit)) for digit in str(number))
 
 
 class Usage(unittest.TestCase):
@@ -77,7 +49,8 @@ class MissingTarget(unittest.TestCase):
 
 
 class LiveTarget(unittest.TestCase):
-    """(name, class the target starts at, arguments with {pid}, code, class afterwards)"""
+    """Plain Wine: (name, class the target starts at, arguments with {pid} or
+    {full_width_pid}, code, class afterwards)."""
 
     CASES = [
         ("boost without GPU entries changes nothing", "below-normal", ["boost", "{pid}"], 4, "below-normal"),
@@ -87,19 +60,141 @@ class LiveTarget(unittest.TestCase):
         ("quoted ID with leading blanks", "high", ["unboost", "  {pid}"], 4, "normal"),
         ("extra arguments are ignored", "high", ["unboost", "{pid}", "boost", "1"], 4, "normal"),
         ("mode words are case-sensitive", "high", ["Unboost", "{pid}"], 5, "high"),
+        # The runtime's _wtoi reads other scripts' digits and skips Unicode
+        # blanks; the tool takes what it reads.
+        ("ID in full-width digits", "high", ["unboost", "{full_width_pid}"], 4, "normal"),
+        ("no-break space before the ID", "high", ["unboost", "\u00a0{pid}"], 4, "normal"),
+        ("ideographic space before the ID", "high", ["unboost", "\u3000{pid}"], 4, "normal"),
+        ("superscript digit ends the ID", "high", ["unboost", "{pid}\u00b2"], 4, "normal"),
     ]
 
     def test_runs_against_a_live_target(self):
         for name, start_class, args, code, end_class in self.CASES:
             with self.subTest(name), live_target(start_class) as pid:
-                self.assertEqual(run(TOOL, *[a.format(pid=pid) for a in args]), code)
+                args = [a.format(pid=pid, full_width_pid=full_width(pid)) for a in args]
+                self.assertEqual(run(TOOL, *args), code)
                 self.assertEqual(cpu_class(pid), end_class)
+
+
+class StandIn(unittest.TestCase):
+    """Every road that needs a GPU scheduler, with the stand-in answering as
+    each row scripts it: (name, class the target starts at, mode, script,
+    code, class afterwards, the stand-ins' calls in order, processes that
+    called them). A second process is the elevated copy, started by the
+    first through the real shell unless the row scripts the launch."""
+
+    CASES = [
+        ("boost confirmed", "normal", "boost", {}, 0, "high",
+         [f"first set 5 {OK}", f"first get 5 {OK}"], 1),
+        ("boost reads back another class and is reverted", "normal", "boost", {"GET": 3}, 4, "normal",
+         [f"first set 5 {OK}", f"first get 3 {OK}", f"first set 2 {OK}"], 1),
+        ("boost whose read-back writes nothing is reverted", "normal", "boost", {"GET": "none"}, 4, "normal",
+         [f"first set 5 {OK}", f"first get none {FAILED}", f"first set 2 {OK}"], 1),
+        ("boost failing with another status is not reverted", "normal", "boost", {"SET": FAILED}, 4, "normal",
+         [f"first set 5 {FAILED}", f"first get 2 {OK}"], 1),
+        ("boost refused, elevated copy confirms", "normal", "boost", {"SET": REFUSED, "ELEVATED_SET": 0}, 0, "high",
+         [f"first set 5 {REFUSED}", f"first get 2 {OK}", f"elevated set 5 {OK}", f"elevated get 5 {OK}"], 2),
+        ("boost refused in both copies", "normal", "boost", {"SET": REFUSED}, 3, "normal",
+         [f"first set 5 {REFUSED}", f"first get 2 {OK}", f"elevated set 5 {REFUSED}", f"elevated get 2 {OK}"], 2),
+        ("boost-elevated refused starts no copy", "normal", "boost-elevated", {"SET": REFUSED}, 3, "normal",
+         [f"elevated set 5 {REFUSED}", f"elevated get 2 {OK}"], 1),
+        ("the elevated copy's own exit code is passed on", "normal", "boost",
+         {"SET": REFUSED, "ELEVATED_SET": 0, "ELEVATED_EXIT": 77}, 77, "normal",
+         [f"first set 5 {REFUSED}", f"first get 2 {OK}", f"elevated set 5 {OK}"], 2),
+        ("prompt declined", "normal", "boost", {"SET": REFUSED, "SHELL": "declined"}, 10, "normal",
+         [f"first set 5 {REFUSED}", f"first get 2 {OK}", "first launch error 1223"], 1),
+        ("launch fails with another error", "normal", "boost", {"SET": REFUSED, "SHELL": "error:5"}, 11, "normal",
+         [f"first set 5 {REFUSED}", f"first get 2 {OK}", "first launch error 5"], 1),
+        ("launch returns no process handle", "normal", "boost", {"SET": REFUSED, "SHELL": "no-handle"}, 11, "normal",
+         [f"first set 5 {REFUSED}", f"first get 2 {OK}", "first launch no handle"], 1),
+        ("unboost confirmed", "high", "unboost", {}, 0, "normal",
+         [f"first set 2 {OK}", f"first get 2 {OK}"], 1),
+        ("unboost refused for privilege gives 4, never 3", "high", "unboost", {"SET": REFUSED}, 4, "normal",
+         [f"first set 2 {REFUSED}", f"first get 2 {OK}"], 1),
+        ("unboost reads back another class, no revert", "high", "unboost", {"GET": 5}, 4, "normal",
+         [f"first set 2 {OK}", f"first get 5 {OK}"], 1),
+    ]
+
+    def test_every_road_of_the_exit_code_table(self):
+        for name, start_class, mode, script, code, end_class, calls, processes in self.CASES:
+            with self.subTest(name), live_target(start_class) as pid, \
+                    tempfile.TemporaryDirectory() as folder:
+                log = StandInLog(folder)
+                self.assertEqual(run(TOOL, mode, str(pid), stand_in=log.script(**script)), code)
+                self.assertEqual(cpu_class(pid), end_class)
+                self.assertEqual(log.calls(), calls)
+                self.assertTrue(all(line[4] == str(pid) for line in log.lines() if line[3] != "launch"),
+                                "a GPU call on another process")
+                copies = log.copies()
+                self.assertEqual(len(copies), processes, copies)
+                # The elevated copy is run as "boost-elevated <pid>".
+                self.assertEqual(list(copies.values()), [f"{mode} {pid}", f"boost-elevated {pid}"][:processes])
+
+
+class Relay(unittest.TestCase):
+    """The relaunch as the real shell sees it, a launch that really fails, and
+    the throttling calls, each read from Wine's traces of the real run."""
+
+    def copy_of_the_tool(self, folder):
+        os.makedirs(folder, exist_ok=True)
+        return shutil.copy(TOOL, folder)
+
+    def test_the_shell_receives_the_launch_record(self):
+        with tempfile.TemporaryDirectory() as folder:
+            paths = {"the tool where it was built": TOOL,
+                     "a path with spaces": self.copy_of_the_tool(os.path.join(folder, "morvane boost dir"))}
+            for name, tool in paths.items():
+                with self.subTest(name), live_target("normal") as pid:
+                    log, trace = StandInLog(folder), os.path.join(folder, "exec.log")
+                    script = log.script(SET=REFUSED, ELEVATED_SET=0)
+                    self.assertEqual(run(tool, "boost", str(pid), stand_in=script, debug="+exec",
+                                         stderr_file=trace), 0)
+                    self.assertEqual(cpu_class(pid), "high")
+                    launches = re.findall(r"SHELL_execute mask=(\w+) hwnd=(\w+) verb=(.*?) file=(.*?) "
+                                          r"parm=(.*?) dir=(.*?) show=(\w+)", read(trace))
+                    wine_path = '"' + windows_path(tool).replace("\\", "\\\\") + '"'
+                    self.assertEqual(launches, [("0x00000440", "0000000000000000", 'L"runas"', "L" + wine_path,
+                                                 f'L"boost-elevated {pid}"', "(null)", "0x00000000")])
+
+    def test_a_launch_that_really_fails_gives_11_without_an_error_box(self):
+        # The stand-in moves the running tool away before the relaunch, so the
+        # real shell cannot find the file. Without SEE_MASK_FLAG_NO_UI Wine's
+        # shell then opens an error box; headless, Wine reports that a window
+        # was asked for (on a desktop it would wait for a click).
+        with tempfile.TemporaryDirectory() as folder, live_target("normal") as pid:
+            tool = self.copy_of_the_tool(os.path.join(folder, "tool"))
+            log, trace = StandInLog(folder), os.path.join(folder, "exec.log")
+            script = log.script(SET=REFUSED, MOVE_TOOL=windows_path(os.path.join(folder, "moved.exe")))
+            self.assertEqual(run(tool, "boost", str(pid), stand_in=script, debug="+exec",
+                                 stderr_file=trace), 11)
+            self.assertFalse(os.path.exists(tool))
+            self.assertEqual(log.calls(), [f"first set 5 {REFUSED}", f"first get 2 {OK}"])
+            self.assertIn("SHELL_execute retval 2", read(trace))  # file not found
+            self.assertNotIn("tried to create a window", read(trace))
+
+    def test_windows_10_fallback_for_power_throttling(self):
+        # Wine's SetProcessInformation(ProcessPowerThrottling) fails as
+        # Windows 10 does for the timer-resolution bit: a confirmed boost asks
+        # again (for execution speed alone), an unboost does not.
+        cases = [("boost", "normal", "high", 2), ("unboost", "high", "normal", 1)]
+        for mode, start_class, end_class, calls in cases:
+            with self.subTest(mode), live_target(start_class) as pid, \
+                    tempfile.TemporaryDirectory() as folder:
+                trace = os.path.join(folder, "relay.log")
+                self.assertEqual(run(TOOL, mode, str(pid), stand_in={}, debug="+relay",
+                                     stderr_file=trace), 0)
+                self.assertEqual(cpu_class(pid), end_class)
+                trace = read(trace)
+                asked = re.findall(r"Call KERNEL32\.SetProcessInformation\(\w+,00000004,\w+,0000000c\)", trace)
+                answers = re.findall(r"Ret  KERNEL32\.SetProcessInformation\(\) retval=(\w+)", trace)
+                self.assertEqual((len(asked), answers), (calls, ["00000000"] * calls))
 
 
 class StartUp(unittest.TestCase):
     def test_gdi32_lacks_gpu_entry_points(self):
-        # If a later Wine adds them, the road of the live-target runs changes
-        # and their expectations must be revisited.
+        # If a later Wine adds them, the road of the plain live-target runs
+        # changes and their expectations must be revisited (the stand-in's
+        # build stops then too).
         self.assertEqual(run(HELPER, "gpu-entries"), 0)
 
     def test_asks_the_runtime_to_expand_wildcards(self):
@@ -112,8 +207,7 @@ class StartUp(unittest.TestCase):
         with tempfile.TemporaryDirectory() as folder:
             trace = os.path.join(folder, "relay.log")
             self.assertEqual(run(TOOL, "boost", marker, stderr_file=trace, debug="+pid,+relay"), 5)
-            with open(trace, errors="replace") as file:
-                lines = file.read().splitlines()
+            lines = read(trace).splitlines()
         tool = {line.split(":")[0] for line in lines if re.search(r'ucrtbase\._wtoi\(\w+ L"' + re.escape(marker), line)}
         self.assertEqual(len(tool), 1, "the tool's process is not in the trace")
         requests = [int(m.group(1), 16) for line in lines if line.split(":")[0] in tool

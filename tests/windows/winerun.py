@@ -1,30 +1,113 @@
 """Running Windows programs under Wine from the tests, headless and quiet.
 
 Output goes to files or nowhere, never to a pipe: wineserver outlives the
-program and would hold a pipe open."""
+program and would hold a pipe open.
+
+Wine 8 has no GPU scheduling entry points. A run can switch on the test-only
+stand-ins installed in the prefix (tests/windows/stand-in): a gdi32 that
+answers the scheduling-class calls as scripted, and a shell32 whose launch
+fails as scripted. Only that run and the processes it starts load them."""
+import contextlib
 import os
 import subprocess
+import tempfile
+import time
 
 WINE = os.environ["WINE"]
 TOOL = os.environ["MORVANE_EXE"]
 HELPER = os.environ["WINE_HELPER_EXE"]
 
+# CPU classes as the helper names and numbers them.
+CPU_CLASSES = ["idle", "below-normal", "normal", "above-normal", "high", "realtime"]
 
-def environment(debug="-all"):
+
+def environment(debug="-all", stand_in=None):
+    """stand_in: None for plain Wine; else the stand-ins' script, a dict of
+    MORVANE_STANDIN_* variables without the prefix. The shell stand-in is
+    switched on only when the script says how the launch ends (SHELL)."""
     env = dict(os.environ)
     env.pop("DISPLAY", None)
-    env.update(WINEDEBUG=debug, WINEDLLOVERRIDES="mscoree,mshtml=")
+    # Arguments reach Wine as UTF-8 whatever the machine's locale.
+    env.update(WINEDEBUG=debug, WINEDLLOVERRIDES="mscoree,mshtml=", LC_ALL="C.UTF-8")
+    if stand_in is not None:
+        overrides = "gdi32,shell32" if "SHELL" in stand_in else "gdi32"
+        env["WINEDLLOVERRIDES"] += f";{overrides}=n,b"
+        env.update({f"MORVANE_STANDIN_{name}": str(value) for name, value in stand_in.items()})
     return env
 
 
-def run(program, *args, stderr_file=None, debug="-all"):
+def run(program, *args, stderr_file=None, debug="-all", stand_in=None):
     """Runs a program under Wine and returns its exit code."""
     with open(stderr_file or os.devnull, "wb") as err:
         return subprocess.run([WINE, program, *args], stdin=subprocess.DEVNULL,
-                              stdout=subprocess.DEVNULL, stderr=err, env=environment(debug),
-                              timeout=120).returncode
+                              stdout=subprocess.DEVNULL, stderr=err,
+                              env=environment(debug, stand_in), timeout=120).returncode
 
 
 def windows_path(path):
     """The path as Windows programs under Wine see it (Z: is the root)."""
     return "Z:" + os.path.abspath(path).replace("/", "\\")
+
+
+def read(path):
+    if not os.path.exists(path):
+        return ""
+    with open(path, errors="replace") as file:
+        return file.read()
+
+
+@contextlib.contextmanager
+def live_target(priority_class, program=HELPER):
+    """A helper process running at the given CPU class; yields its Windows ID."""
+    with tempfile.TemporaryDirectory() as folder:
+        pid_file = os.path.join(folder, "pid")
+        process = subprocess.Popen([WINE, program, "target", priority_class, windows_path(pid_file)],
+                                   stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                                   stderr=subprocess.DEVNULL, env=environment())
+        pid = None
+        try:
+            deadline = time.monotonic() + 60
+            while not read(pid_file).endswith("\n"):
+                if process.poll() is not None or time.monotonic() > deadline:
+                    raise AssertionError(f"target did not start (exit {process.poll()})")
+                time.sleep(0.05)
+            pid = int(read(pid_file))
+            assert cpu_class(pid) == priority_class, "target did not take its class"
+            yield pid
+        finally:
+            if process.poll() is None:
+                run(HELPER, "stop", str(pid)) if pid else process.kill()
+            process.wait(timeout=30)
+
+
+def cpu_class(pid):
+    code = run(HELPER, "class", str(pid))
+    return CPU_CLASSES[code - 1] if 0 < code <= len(CPU_CLASSES) else f"unreadable ({code})"
+
+
+class StandInLog:
+    """The stand-ins' log for one run: a temporary file, and its lines as
+    (caller's process ID, copy, arguments, call, details...)."""
+
+    def __init__(self, folder):
+        self.path = os.path.join(folder, "stand-in.log")
+
+    def script(self, **answers):
+        return {"LOG": windows_path(self.path), **answers}
+
+    def lines(self):
+        return [line.split("\t") for line in read(self.path).splitlines()]
+
+    def calls(self):
+        """"<copy> <call> <details>" for each line, in order; the target's
+        process ID is left out of the GPU calls."""
+        described = []
+        for caller, copy, args, call, *details in self.lines():
+            if call in ("set", "get"):
+                details = [details[1], details[2]]  # class, status
+            described.append(" ".join([copy, call, *details]))
+        return described
+
+    def copies(self):
+        """{process ID: arguments} of every copy that made a call."""
+        return {caller: args for caller, copy, args, *rest in self.lines()}
