@@ -4,11 +4,7 @@
 # Wine (a usage error for the tool, so both do nothing but start and exit).
 set -euo pipefail
 cd "$(dirname "$0")/.."
-scripts/setup.sh
-command -v hyperfine >/dev/null || {
-  sudo=(); [ "$(id -u)" -eq 0 ] || sudo=(sudo)
-  DEBIAN_FRONTEND=noninteractive "${sudo[@]}" apt-get install -y -q --no-install-recommends hyperfine
-}
+scripts/setup.sh hyperfine
 scripts/build.sh
 
 tool=build/windows/morvane-boost.exe

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Installs, from Debian's packages, whatever the build and the tests need and
-# this machine lacks. Needs root (or sudo) only when something is missing.
+# this machine lacks, and any further packages named as arguments. Needs
+# root (or sudo) only when something is missing.
 set -euo pipefail
 
 packages=(
@@ -10,6 +11,8 @@ packages=(
   binutils-mingw-w64-x86-64 mingw-w64-x86-64-dev   # the Windows executable
   wine wine64                                      # end-to-end runs
   python3 python3-pefile                           # PE checks and Wine test driver
+  git osslsigncode openssl                         # release archive and its signature
+  "$@"
 )
 
 missing=()
@@ -22,5 +25,6 @@ done
 echo "Installing: ${missing[*]}"
 sudo=()
 [ "$(id -u)" -eq 0 ] || sudo=(sudo)
-"${sudo[@]}" apt-get update -q
-DEBIAN_FRONTEND=noninteractive "${sudo[@]}" apt-get install -y -q --no-install-recommends "${missing[@]}"
+# env after sudo: sudo drops variables set before it.
+"${sudo[@]}" env DEBIAN_FRONTEND=noninteractive apt-get update -q
+"${sudo[@]}" env DEBIAN_FRONTEND=noninteractive apt-get install -y -q --no-install-recommends "${missing[@]}"

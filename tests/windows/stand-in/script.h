@@ -53,7 +53,7 @@ inline const wchar_t* setting(const wchar_t* name) {
 inline void record(const char* fields) {
   const wchar_t* const path = _wgetenv(L"MORVANE_STANDIN_LOG");
   if (!path) return;
-  FILE* const file = _wfopen(path, L"a");
+  FILE* const file = _wfopen(path, L"ab");  // LF line ends, for the Linux side
   if (!file) return;
   fprintf(file, "%lu\t%s\t%ls\t%s\n", GetCurrentProcessId(), elevatedCopy() ? "elevated" : "first",
           arguments(), fields);
