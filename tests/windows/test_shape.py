@@ -26,9 +26,11 @@ def imports(pe):
 
 
 class Shape(unittest.TestCase):
+    path = TOOL  # the release test checks a signed copy too
+
     @classmethod
     def setUpClass(cls):
-        cls.pe = pefile.PE(TOOL)
+        cls.pe = pefile.PE(cls.path)
         cls.imports = imports(cls.pe)
 
     def test_is_a_64_bit_gui_program(self):
@@ -82,7 +84,7 @@ class Shape(unittest.TestCase):
                 self.assertTrue(flags & pefile.DLL_CHARACTERISTICS[name])
 
     def test_stays_small(self):
-        size, empty = os.path.getsize(TOOL), os.path.getsize(EMPTY_GUI)
+        size, empty = os.path.getsize(self.path), os.path.getsize(EMPTY_GUI)
         print(f"\nmorvane-boost.exe: {size} bytes; empty GUI program, same build: {empty} bytes")
         # A few KiB of logic over the bare start-up; much more means something
         # (libstdc++, exception tables) was linked in by mistake.

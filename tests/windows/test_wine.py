@@ -219,6 +219,13 @@ class StartUp(unittest.TestCase):
         self.assertEqual(run(HELPER, "format"), 0)
 
 
+def readme_batch_file():
+    """The batch file in README's "Use it from scripts"."""
+    readme = read(os.path.join(os.environ["SOURCE_DIR"], "README.md"))
+    (batch,) = [block for block in re.findall(r"```bat\n(.*?)```", readme, re.S) if "tasklist" in block]
+    return batch
+
+
 class Callers(unittest.TestCase):
     def test_a_waiting_caller_gets_the_exit_code(self):
         cases = {"usage error": (["boost", "abc"], 5), "missing target": (["unboost", NO_SUCH_PROCESS], 2)}
@@ -228,6 +235,39 @@ class Callers(unittest.TestCase):
                 self.assertEqual(run(HELPER, "run", command), code)
             with self.subTest(name, caller="cmd start /wait"):
                 self.assertEqual(run("cmd", "/c", "start", "/wait", "", *command.split()), code)
+
+
+    def test_the_readme_batch_file_boosts_every_game(self):
+        # Run as it stands, with the tool installed where README says. Wine
+        # 8's tasklist is a stub that prints nothing, so a tasklist.bat in
+        # the current directory (which cmd searches first) prints what
+        # Windows' tasklist prints: a CSV line per match, or a note.
+        program_files = os.path.join(os.environ["WINEPREFIX"], "drive_c", "Program Files")
+        installed = os.path.join(program_files, "morvane-boost")
+        os.makedirs(installed, exist_ok=True)
+        shutil.copy(TOOL, installed)
+        self.addCleanup(shutil.rmtree, installed)
+        matches = {
+            "one game running": '"game.exe","{pid}","Console","1","123,456 K"',
+            "none running": "INFO: No tasks are running which match the specified criteria.",
+        }
+        for name, listing in matches.items():
+            with self.subTest(name), live_target("normal") as pid, \
+                    tempfile.TemporaryDirectory() as folder:
+                for file_name, text in [("boost-games.bat", readme_batch_file()),
+                                        ("tasklist.csv", listing.format(pid=pid) + "\n"),
+                                        ("tasklist.bat", '@type "%~dp0tasklist.csv"\n')]:
+                    with open(os.path.join(folder, file_name), "w", newline="\r\n") as file:
+                        file.write(text)
+                output = os.path.join(folder, "output.txt")
+                log = StandInLog(folder)
+                self.assertEqual(run("cmd", "/c", "boost-games.bat", cwd=folder, stdout_file=output,
+                                     stand_in=log.script()), 0)
+                if "{pid}" in listing:
+                    self.assertEqual(read(output).splitlines(), [f"game.exe {pid}: exit code 0"])
+                    self.assertEqual(cpu_class(pid), "high")
+                else:
+                    self.assertEqual((read(output), log.calls(), cpu_class(pid)), ("", [], "normal"))
 
 
 if __name__ == "__main__":

@@ -36,12 +36,12 @@ def environment(debug="-all", stand_in=None):
     return env
 
 
-def run(program, *args, stderr_file=None, debug="-all", stand_in=None):
+def run(program, *args, stdout_file=None, stderr_file=None, debug="-all", stand_in=None, cwd=None):
     """Runs a program under Wine and returns its exit code."""
-    with open(stderr_file or os.devnull, "wb") as err:
-        return subprocess.run([WINE, program, *args], stdin=subprocess.DEVNULL,
-                              stdout=subprocess.DEVNULL, stderr=err,
-                              env=environment(debug, stand_in), timeout=120).returncode
+    with open(stdout_file or os.devnull, "wb") as out, open(stderr_file or os.devnull, "wb") as err:
+        return subprocess.run([WINE, program, *args], stdin=subprocess.DEVNULL, stdout=out,
+                              stderr=err, env=environment(debug, stand_in), cwd=cwd,
+                              timeout=120).returncode
 
 
 def windows_path(path):

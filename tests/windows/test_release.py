@@ -1,0 +1,194 @@
+"""The release path: scripts/release.sh run twice unsigned, once signed with a
+throw-away code-signing certificate made here (never kept), and once with a
+wrong password. release.sh builds what is committed, so it runs in a
+throw-away repository holding the working tree as one commit: what is
+tested is what is checked out, uncommitted changes included."""
+import hashlib
+import os
+import re
+import shutil
+import subprocess
+import tempfile
+import unittest
+import zipfile
+
+import test_shape
+from winerun import TOOL, StandInLog, cpu_class, live_target, run
+
+SOURCE = os.environ["SOURCE_DIR"]
+NAMES = ["morvane-boost.exe", "README.md", "LICENSE", "SHA256SUMS", "BUILDINFO"]
+PASSWORD = "throw-away password"
+
+runs = {}  # what setUpModule found: the runs' results and the files they made
+
+
+def git(*args, cwd):
+    return subprocess.run(["git", *args], cwd=cwd, check=True, capture_output=True,
+                          text=True).stdout
+
+
+def snapshot(repository):
+    """A repository whose one commit is the working tree (ignored files left out)."""
+    for name in git("ls-files", "-z", "--cached", "--others", "--exclude-standard",
+                    cwd=SOURCE).split("\0"):
+        if name and os.path.isfile(os.path.join(SOURCE, name)):
+            os.makedirs(os.path.dirname(os.path.join(repository, name)), exist_ok=True)
+            shutil.copy2(os.path.join(SOURCE, name), os.path.join(repository, name))
+    git("init", "-q", cwd=repository)
+    git("add", "-A", cwd=repository)
+    git("-c", "user.name=test", "-c", "user.email=test@invalid", "commit", "-q", "-m", "snapshot",
+        cwd=repository)
+
+
+def release(dist, *args, password=None):
+    env = dict(os.environ)
+    env.pop("MORVANE_SIGN_PASSWORD", None)
+    if password is not None:
+        env["MORVANE_SIGN_PASSWORD"] = password
+    repository = runs["repository"]
+    return subprocess.run([os.path.join(repository, "scripts", "release.sh"), "--dist", dist, *args],
+                          cwd=repository, env=env, capture_output=True, text=True, timeout=600)
+
+
+def archive_of(result):
+    """The archive the run names on its last line of output, kept aside."""
+    if result.returncode != 0:
+        raise AssertionError(f"release.sh failed:\n{result.stderr}")
+    return result.stdout.splitlines()[-1]
+
+
+def extract(archive, folder):
+    with zipfile.ZipFile(archive) as zip_file:
+        names = zip_file.namelist()
+        zip_file.extractall(folder)
+    return names
+
+
+def sha256(path):
+    with open(path, "rb") as file:
+        return hashlib.sha256(file.read()).hexdigest()
+
+
+def setUpModule():
+    folder = runs["folder"] = tempfile.mkdtemp()
+    snapshot(runs.setdefault("repository", os.path.join(folder, "repository")))
+    certificate = os.path.join(folder, "certificate.pem")
+    key = os.path.join(folder, "key.pem")
+    pfx = runs["pfx"] = os.path.join(folder, "certificate.pfx")
+    subprocess.run(["openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days", "2",
+                    "-subj", "/CN=morvane-boost test signer", "-keyout", key, "-out", certificate,
+                    "-addext", "extendedKeyUsage=codeSigning", "-addext", "keyUsage=digitalSignature"],
+                   check=True, capture_output=True)
+    subprocess.run(["openssl", "pkcs12", "-export", "-inkey", key, "-in", certificate, "-out", pfx,
+                    "-passout", f"pass:{PASSWORD}"], check=True, capture_output=True)
+    runs["certificate"] = certificate
+
+    dist = runs["dist"] = os.path.join(folder, "dist")
+    for name, args, password in [("first", [], None), ("second", [], None),
+                                 ("signed", ["--sign", pfx], PASSWORD)]:
+        path = archive_of(release(dist, *args, password=password))
+        runs[name + " path"] = path
+        runs[name] = shutil.move(path, os.path.join(folder, name + ".zip"))
+        runs[name + " names"] = extract(runs[name], os.path.join(folder, name))
+    runs["wrong password"] = release(dist, "--sign", pfx, password="wrong")
+    SignedShape.path = os.path.join(folder, "signed", "morvane-boost.exe")
+
+
+def tearDownModule():
+    shutil.rmtree(runs["folder"], ignore_errors=True)
+
+
+def member(run_name, name):
+    return os.path.join(runs["folder"], run_name, name)
+
+
+class Release(unittest.TestCase):
+    def test_two_runs_give_the_same_archive(self):
+        self.assertEqual(runs["first path"], runs["second path"])
+        self.assertRegex(os.path.basename(runs["first path"]),
+                         r"^morvane-boost-\d+\.\d+\.\d+(-[0-9a-f]{7,})?-windows-x86_64\.zip$")
+        self.assertEqual(sha256(runs["first"]), sha256(runs["second"]))
+        print(f"\n{os.path.basename(runs['first path'])}: {os.path.getsize(runs['first'])} bytes, "
+              f"SHA-256 {sha256(runs['first'])}")
+
+    def test_holds_the_five_files_and_their_sums_check_out(self):
+        for run_name in ("first", "signed"):
+            with self.subTest(run_name):
+                self.assertEqual(runs[run_name + " names"], NAMES)
+                with open(member(run_name, "SHA256SUMS")) as sums:
+                    listed = dict(reversed(line.split()) for line in sums)
+                self.assertEqual(set(listed), set(NAMES) - {"SHA256SUMS"})
+                for name, digest in listed.items():
+                    self.assertEqual(sha256(member(run_name, name)), digest, name)
+
+    def test_buildinfo_says_how_to_rebuild_the_unsigned_bytes(self):
+        commit = git("rev-parse", "HEAD", cwd=runs["repository"]).strip()
+        with open(member("first", "BUILDINFO")) as file:
+            info = file.read()
+        self.assertIn(f"commit: {commit}", info)
+        self.assertIn(f"git checkout {commit}", info)
+        self.assertIn("cmake --build build/release --target morvane-boost", info)
+        for package in ("g++-mingw-w64-x86-64-win32", "binutils-mingw-w64-x86-64",
+                        "mingw-w64-x86-64-dev", "cmake"):
+            version = subprocess.run(["dpkg-query", "-W", "-f=${Version}", package], check=True,
+                                     capture_output=True, text=True).stdout
+            self.assertIn(f"  {package} {version}\n", info)
+        self.assertIn(f"unsigned morvane-boost.exe: {sha256(member('first', 'morvane-boost.exe'))}", info)
+
+    def test_ships_the_executable_the_other_tests_checked(self):
+        # The build does not depend on where it runs, so the archive's copy
+        # is the very file that the shape and Wine tests ran.
+        self.assertEqual(sha256(member("first", "morvane-boost.exe")), sha256(TOOL))
+
+
+class Signed(unittest.TestCase):
+    def test_keeps_the_archive_name(self):
+        self.assertEqual(runs["signed path"], runs["first path"])
+
+    def test_verifies_with_the_certificate_as_trust_anchor(self):
+        result = subprocess.run(["osslsigncode", "verify", "-CAfile", runs["certificate"],
+                                 "-in", member("signed", "morvane-boost.exe")],
+                                capture_output=True, text=True)
+        self.assertEqual(result.returncode, 0, result.stdout + result.stderr)
+
+    def test_is_the_reproducible_bytes_plus_a_signature(self):
+        signed = member("signed", "morvane-boost.exe")
+        stripped = os.path.join(runs["folder"], "stripped.exe")
+        subprocess.run(["osslsigncode", "remove-signature", "-in", signed, "-out", stripped],
+                       check=True, capture_output=True)
+        unsigned = member("first", "morvane-boost.exe")
+        self.assertEqual(sha256(stripped), sha256(unsigned))
+        with open(member("signed", "BUILDINFO")) as file:
+            self.assertIn(f"unsigned morvane-boost.exe: {sha256(unsigned)}", file.read())
+        print(f"\nsigned executable: {os.path.getsize(signed)} bytes "
+              f"({os.path.getsize(signed) - os.path.getsize(unsigned)} more than unsigned)")
+
+    def test_a_wrong_password_fails_clearly_and_leaves_no_archive(self):
+        result = runs["wrong password"]
+        self.assertNotEqual(result.returncode, 0)
+        self.assertIn("signing failed", result.stderr)
+        self.assertEqual(os.listdir(runs["dist"]), [])
+
+    def test_runs_under_wine(self):
+        tool = member("signed", "morvane-boost.exe")
+        self.assertEqual(run(tool, "boost"), 5)
+        with live_target("normal") as pid, tempfile.TemporaryDirectory() as folder:
+            self.assertEqual(run(tool, "boost", str(pid), stand_in=StandInLog(folder).script()), 0)
+            self.assertEqual(cpu_class(pid), "high")
+
+
+class SignedShape(test_shape.Shape):
+    """The PE checks of the built executable, on the signed one: the
+    signature is no resource and changes no import."""
+
+    def test_imports_what_the_unsigned_build_imports(self):
+        self.assertEqual(self.imports, test_shape.imports(test_shape.pefile.PE(TOOL)))
+
+    def test_carries_the_signature_in_the_security_directory(self):
+        security = self.pe.OPTIONAL_HEADER.DATA_DIRECTORY[
+            test_shape.pefile.DIRECTORY_ENTRY["IMAGE_DIRECTORY_ENTRY_SECURITY"]]
+        self.assertGreater(security.Size, 0)
+
+
+if __name__ == "__main__":
+    unittest.main()
