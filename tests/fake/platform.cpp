@@ -116,8 +116,8 @@ BOOL WINAPI fakeSetProcessInformation(HANDLE process, PROCESS_INFORMATION_CLASS 
 // digits count, and Unicode spaces such as the no-break space are skipped.
 bool isRuntimeBlank(wchar_t c) {
   return c == L' ' || (c >= L'\t' && c <= L'\r') || c == 0x85 || c == 0xA0 || c == 0x1680 ||
-         (c >= 0x2000 && c <= 0x200A) || c == 0x2028 || c == 0x2029 || c == 0x202F ||
-         c == 0x205F || c == 0x3000;
+         (c >= 0x2000 && c <= 0x200A) || c == 0x2028 || c == 0x2029 || c == 0x202F || c == 0x205F ||
+         c == 0x3000;
 }
 
 int runtimeDigit(wchar_t c) {

@@ -21,9 +21,9 @@ struct Script {
   bool gdiMapped = true;
   bool setEntry = true;
   bool getEntry = true;
-  int32_t setStatus = 0;            // what every GPU set call returns
-  std::optional<int> readBack = 5;  // what the get call writes; none: writes nothing
-  bool setInformationEntry = true;    // SetProcessInformation in kernel32
+  int32_t setStatus = 0;               // what every GPU set call returns
+  std::optional<int> readBack = 5;     // what the get call writes; none: writes nothing
+  bool setInformationEntry = true;     // SetProcessInformation in kernel32
   bool setInformationSucceeds = true;  // what every SetProcessInformation call returns
 
   std::wstring ownPath = L"C:\\Program Files\\morvane boost\\morvane-boost.exe";

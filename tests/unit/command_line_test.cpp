@@ -104,7 +104,8 @@ TEST(RelayParameters, HoldTheModeAndAnyProcessId) {
     s.setStatus = calls::privilegeNotHeld;
     // IDs above the int range arrive as the negative numbers that wrap to them.
     ASSERT_EQ(fake::run({L"boost", std::to_wstring(static_cast<int32_t>(id))}), 0);
-    const std::string expected = calls::launch(calls::defaultPath, "boost-elevated " + std::to_string(id));
+    const std::string expected =
+        calls::launch(calls::defaultPath, "boost-elevated " + std::to_string(id));
     EXPECT_EQ(std::count(fake::calls().begin(), fake::calls().end(), expected), 1);
   }
 }

@@ -141,7 +141,7 @@ std::vector<std::string> check(const Combination& c, int code) {
   rule(fake::badCloses().empty(), "a handle was closed twice, or one that was never opened");
 
   if (!c.targetOpens) {
-      rule(calls == openTarget, "calls after a failed open");
+    rule(calls == openTarget, "calls after a failed open");
     return broken;
   }
   rule(count(closeTarget) == 1, "target not closed exactly once");
@@ -180,7 +180,10 @@ std::vector<std::string> check(const Combination& c, int code) {
   }
   const bool setPresent = c.gdiMapped && c.setEntry;
   const bool reverts = boost && setPresent && c.setStatus == 0 && e.applied != 0;
-  rule(count(setClass(2)) == (reverts ? 1 : boost ? 0 : setPresent ? 1 : 0),
+  rule(count(setClass(2)) == (reverts      ? 1
+                              : boost      ? 0
+                              : setPresent ? 1
+                                           : 0),
        "an unconfirmed accepted boost was not set back to normal exactly once");
 
   // The relay: only "boost", only after a privilege refusal, at most once,

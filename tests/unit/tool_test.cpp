@@ -97,12 +97,12 @@ INSTANTIATE_TEST_SUITE_P(
                       IdCase{"NegativeOverflowClamps", L"-99999999999", 2147483648ul},
                       // The runtime reads other scripts' digits and skips
                       // Unicode blanks, as Wine's UCRT shows.
-                      IdCase{"FullWidthDigits", L"\xFF14\xFF12\xFF14\xFF12", 4242},
-                      IdCase{"ArabicIndicDigits", L"\x0664\x0662", 42},
-                      IdCase{"MixedScriptDigits", L"4\xFF12\x0664" L"2", 4242},
-                      IdCase{"NoBreakSpaceSkipped", L"\x00A0" L"4242", 4242},
-                      IdCase{"IdeographicSpaceSkipped", L"\x3000" L"4242", 4242},
-                      IdCase{"SuperscriptDigitEnds", L"42\x00B2", 42}),
+                      IdCase{"FullWidthDigits", L"\uFF14\uFF12\uFF14\uFF12", 4242},
+                      IdCase{"ArabicIndicDigits", L"\u0664\u0662", 42},
+                      IdCase{"MixedScriptDigits", L"4\uFF12\u06642", 4242},
+                      IdCase{"NoBreakSpaceSkipped", L"\u00A04242", 4242},
+                      IdCase{"IdeographicSpaceSkipped", L"\u30004242", 4242},
+                      IdCase{"SuperscriptDigitEnds", L"42\u00B2", 42}),
     CaseName());
 
 TEST_F(Tool, ExtraArgumentsAreIgnored) {
@@ -171,24 +171,23 @@ INSTANTIATE_TEST_SUITE_P(
                   [](fake::Script& s) { s.tokenOpens = false; }, 0,
                   openTarget + Calls{"GetCurrentProcess()", "OpenProcessToken(self, 0x28)"} +
                       findGpuEntries + setRealtime + getClass + raising + closed},
+        ApplyCase{"PrivilegeNotFound", L"boost-elevated",
+                  [](fake::Script& s) { s.privilegeFound = false; }, 0,
+                  openTarget +
+                      Calls{"GetCurrentProcess()", "OpenProcessToken(self, 0x28)",
+                            "LookupPrivilegeValueW(null, SeIncreaseBasePriorityPrivilege)",
+                            "CloseHandle(token)"} +
+                      findGpuEntries + setRealtime + getClass + raising + closed},
         ApplyCase{
-            "PrivilegeNotFound", L"boost-elevated",
-            [](fake::Script& s) { s.privilegeFound = false; }, 0,
-            openTarget +
-                Calls{"GetCurrentProcess()", "OpenProcessToken(self, 0x28)",
-                      "LookupPrivilegeValueW(null, SeIncreaseBasePriorityPrivilege)",
-                      "CloseHandle(token)"} +
-                findGpuEntries + setRealtime + getClass + raising + closed},
-        ApplyCase{"NoSetProcessInformation", L"boost-elevated",
-                  [](fake::Script& s) { s.setInformationEntry = false; }, 0,
-                  boostStart + setRealtime + getClass + Calls{raiseCpu} + findSetInformation +
-                      closed},
+            "NoSetProcessInformation", L"boost-elevated",
+            [](fake::Script& s) { s.setInformationEntry = false; }, 0,
+            boostStart + setRealtime + getClass + Calls{raiseCpu} + findSetInformation + closed},
         // Windows 10 rejects the timer-resolution bit; execution speed alone
         // is asked for then, and the code does not change.
-        ApplyCase{"ThrottlingRecordRejectedFallsBackToExecutionSpeed", L"boost-elevated",
-                  [](fake::Script& s) { s.setInformationSucceeds = false; }, 0,
-                  boostStart + setRealtime + getClass + raising + Calls{executionSpeedOnly} +
-                      closed}),
+        ApplyCase{
+            "ThrottlingRecordRejectedFallsBackToExecutionSpeed", L"boost-elevated",
+            [](fake::Script& s) { s.setInformationSucceeds = false; }, 0,
+            boostStart + setRealtime + getClass + raising + Calls{executionSpeedOnly} + closed}),
     CaseName());
 
 INSTANTIATE_TEST_SUITE_P(
@@ -231,14 +230,14 @@ INSTANTIATE_TEST_SUITE_P(
         ApplyCase{"NoSetEntryStillRestores", L"unboost",
                   [](fake::Script& s) { s.setEntry = false; }, 4,
                   unboostStart + restoring + closed},
-        ApplyCase{"NoSetProcessInformation", L"unboost",
-                  [](fake::Script& s) {
-                    s.readBack = 2;
-                    s.setInformationEntry = false;
-                  },
-                  0,
-                  unboostStart + setNormal + getClass + Calls{restoreCpu} + findSetInformation +
-                      closed}),
+        ApplyCase{
+            "NoSetProcessInformation", L"unboost",
+            [](fake::Script& s) {
+              s.readBack = 2;
+              s.setInformationEntry = false;
+            },
+            0,
+            unboostStart + setNormal + getClass + Calls{restoreCpu} + findSetInformation + closed}),
     CaseName());
 
 // ---- Elevated relaunch ------------------------------------------------------

@@ -5,7 +5,6 @@ throw-away repository holding the working tree as one commit: what is
 tested is what is checked out, uncommitted changes included."""
 import hashlib
 import os
-import re
 import shutil
 import subprocess
 import tempfile

@@ -24,8 +24,8 @@ const int normalClass = 2;
 
 void recordCall(const char* call, HANDLE target, const char* priorityClass, LONG status) {
   char fields[96];
-  snprintf(fields, sizeof fields, "%s\t%lu\t%s\t0x%08lx", call, GetProcessId(target),
-           priorityClass, static_cast<unsigned long>(status));
+  snprintf(fields, sizeof fields, "%s\t%lu\t%s\t0x%08lx", call, GetProcessId(target), priorityClass,
+           static_cast<unsigned long>(status));
   record(fields);
 }
 

@@ -28,7 +28,7 @@ extern "C" BOOL WINAPI shellExecuteEx(SHELLEXECUTEINFOW* info) {
     info->hProcess = nullptr;
     return TRUE;
   }
-  const DWORD error = wcscmp(answer, L"declined") == 0 ? ERROR_CANCELLED
+  const DWORD error = wcscmp(answer, L"declined") == 0     ? ERROR_CANCELLED
                       : wcsncmp(answer, L"error:", 6) == 0 ? wcstoul(answer + 6, nullptr, 0)
                                                            : ERROR_INVALID_PARAMETER;
   char fields[32];
