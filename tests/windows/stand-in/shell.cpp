@@ -5,24 +5,18 @@
 //
 //   SHELL  "declined" (fails with ERROR_CANCELLED, as when the user says no
 //          to the elevation prompt), "error:<code>" (fails with that error),
-//          "no-handle" (succeeds without a process handle); unset, the call
-//          goes to Wine's shell32
+//          "no-handle" (succeeds without a process handle)
+//
+// The tests load it only for runs that set SHELL.
 //
 // Its log fields: "launch" and how the launch ended.
 #include "script.h"
 
 #include <shellapi.h>
 
-typedef BOOL(WINAPI* ShellExecuteExFn)(SHELLEXECUTEINFOW*);
-
 extern "C" BOOL WINAPI shellExecuteEx(SHELLEXECUTEINFOW* info) {
-  const wchar_t* const answer = setting(L"SHELL");
-  if (!answer) {
-    const ShellExecuteExFn real = reinterpret_cast<ShellExecuteExFn>(reinterpret_cast<void (*)()>(
-        GetProcAddress(LoadLibraryW(L"wine-shell32.dll"), "ShellExecuteExW")));
-    record("launch\tto Wine's shell32");
-    return real ? real(info) : FALSE;
-  }
+  const wchar_t* answer = setting(L"SHELL");
+  if (!answer) answer = L"";
   if (wcscmp(answer, L"no-handle") == 0) {
     record("launch\tno handle");
     info->hProcess = nullptr;
