@@ -13,7 +13,8 @@ export WINEPREFIX="$PWD/build/demo-wineprefix" WINEDEBUG=-all WINEDLLOVERRIDES="
 unset DISPLAY
 [ -f "$WINEPREFIX/system.reg" ] || wine wineboot --init </dev/null >/dev/null 2>&1
 # One wineserver for all runs, so that each run times a program's start, not
-# the server's.
+# the server's. A server still up (wineboot's lingers) would refuse -p.
+wineserver -w
 wineserver -p
 trap 'wineserver -k' EXIT
 

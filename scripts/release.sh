@@ -18,6 +18,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
+usage="usage: scripts/release.sh [--sign CERT.pfx] [--dist DIR]"
 fail() {
   echo "release.sh: $*" >&2
   exit 1
@@ -28,7 +29,8 @@ while [ $# -gt 0 ]; do
   case "$1" in
     --sign) [ $# -ge 2 ] || fail "--sign needs a .pfx file"; certificate=$2; shift 2 ;;
     --dist) [ $# -ge 2 ] || fail "--dist needs a directory"; dist=$2; shift 2 ;;
-    *) fail "unknown argument '$1' (usage: scripts/release.sh [--sign CERT.pfx] [--dist DIR])" ;;
+    -h | --help) sed -n '2,/^set -euo/{/^#/s/^# \{0,1\}//p}' "$0"; exit 0 ;;
+    *) fail "unknown argument '$1' ($usage)" ;;
   esac
 done
 if [ -n "$certificate" ]; then
@@ -42,7 +44,15 @@ git diff --quiet HEAD -- 2>/dev/null ||
   echo "release.sh: note: uncommitted changes are not in the release" >&2
 
 work=$(mktemp -d)
-trap 'rm -rf "$work"' EXIT
+# A failed run leaves neither its work nor a dist directory that it made.
+made_dist=
+[ -d "$dist" ] || made_dist=$dist
+cleanup() {
+  local status=$?
+  rm -rf "$work"
+  [ "$status" -eq 0 ] || [ -z "$made_dist" ] || rmdir "$made_dist" 2>/dev/null || true
+}
+trap cleanup EXIT
 commit=$(git rev-parse HEAD)
 git archive --format=tar HEAD | (mkdir "$work/source" && tar -x -C "$work/source")
 version=$(sed -n 's/^project(morvane-boost VERSION \([0-9][0-9.]*\) .*/\1/p' "$work/source/CMakeLists.txt")

@@ -69,9 +69,10 @@ int applyClass(unsigned long processId, bool boost) {
   }
 
   // Looked up at run time so that the tool still starts on systems without
-  // them. gdi32 is mapped at start-up by the link and never loaded here; when
-  // it is absent, both look-ups come back null. The detour through
-  // void (*)() is the cast GCC accepts between unrelated function types.
+  // them. gdi32 is a load-time import, so the module is always there; a
+  // look-up comes back null when this gdi32 lacks the entry (Wine's, or a
+  // Windows without GPU scheduling). The detour through void (*)() is the
+  // cast GCC accepts between unrelated function types.
   const HMODULE gdi = GetModuleHandleW(L"gdi32.dll");
   const SetSchedulingClassFn setClass = reinterpret_cast<SetSchedulingClassFn>(
       reinterpret_cast<void (*)()>(GetProcAddress(gdi, "D3DKMTSetProcessSchedulingPriorityClass")));
@@ -184,7 +185,10 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, LPWSTR, int) {
   if (argc <= 2) {
     return exitUsage;
   }
-  // _wtoi stops at the first non-digit; a negative ID wraps modulo 2^32.
+  // _wtoi stops at the first non-digit; a negative ID wraps modulo 2^32. It
+  // clamps values past 2^31 - 1, so "4294967291" reads as 2147483647, not as
+  // the wrapped -5; Windows process IDs stay far below 2^31, so no real
+  // target is out of reach.
   const DWORD processId = static_cast<DWORD>(_wtoi(argv[2]));
   if (processId == 0) {
     return exitUsage;
