@@ -186,9 +186,9 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, LPWSTR, int) {
     return exitUsage;
   }
   // _wtoi stops at the first non-digit; a negative ID wraps modulo 2^32. It
-  // clamps values past 2^31 - 1, so "4294967291" reads as 2147483647, not as
-  // the wrapped -5; Windows process IDs stay far below 2^31, so no real
-  // target is out of reach.
+  // clamps values past 2^31 - 1: "4294967291" reads as 2147483647, so a
+  // wrapped "-5" does not survive the relaunch's parameters. Windows process
+  // IDs stay far below 2^31, so no real target is affected.
   const DWORD processId = static_cast<DWORD>(_wtoi(argv[2]));
   if (processId == 0) {
     return exitUsage;
