@@ -12,10 +12,13 @@ import shutil
 import tempfile
 import unittest
 
-from winerun import (HELPER, TOOL, StandInLog, cpu_class, live_target, read, run,
+from winerun import (HELPER, TOOL, StandInLog, assert_exit, cpu_class, live_target, read, run,
                      windows_path)
 
 NO_SUCH_PROCESS = "99999996"  # Wine numbers processes in small multiples of 4
+
+# What Wine writes, headless, when a program asks for a window (an error box).
+ERROR_BOX = "tried to create a window"
 
 # Statuses as the GPU stand-in logs them.
 OK, REFUSED, FAILED = "0x00000000", "0xc0000061", "0xc0000001"
@@ -35,17 +38,22 @@ class Usage(unittest.TestCase):
             "ID of letters": ["boost", "abc"],
             "mode differing in case": ["Boost", "4"],
             "unknown mode": ["frobnicate", "4"],
+            # A prefix compare would take these for the modes they start with.
+            "boost with a suffix": ["boostx", "4"],
+            "boost-elevated with a suffix": ["boost-elevatedx", "4"],
+            "unboost with a suffix": ["unboostx", "4"],
+            "a mode's prefix": ["boos", "4"],
         }
         for name, args in cases.items():
             with self.subTest(name):
-                self.assertEqual(run(TOOL, *args), 5)
+                assert_exit(self, run(TOOL, *args), 5)
 
 
 class MissingTarget(unittest.TestCase):
     def test_a_process_that_does_not_exist_returns_2(self):
         for mode in ("boost", "boost-elevated", "unboost"):
             with self.subTest(mode):
-                self.assertEqual(run(TOOL, mode, NO_SUCH_PROCESS), 2)
+                assert_exit(self, run(TOOL, mode, NO_SUCH_PROCESS), 2)
 
 
 class LiveTarget(unittest.TestCase):
@@ -72,8 +80,9 @@ class LiveTarget(unittest.TestCase):
         for name, start_class, args, code, end_class in self.CASES:
             with self.subTest(name), live_target(start_class) as pid:
                 args = [a.format(pid=pid, full_width_pid=full_width(pid)) for a in args]
-                self.assertEqual(run(TOOL, *args), code)
-                self.assertEqual(cpu_class(pid), end_class)
+                result = run(TOOL, *args)
+                self.assertEqual(result, code, result.details)
+                self.assertEqual(cpu_class(pid), end_class, result.details)
 
 
 class StandIn(unittest.TestCase):
@@ -120,15 +129,17 @@ class StandIn(unittest.TestCase):
             with self.subTest(name), live_target(start_class) as pid, \
                     tempfile.TemporaryDirectory() as folder:
                 log = StandInLog(folder)
-                self.assertEqual(run(TOOL, mode, str(pid), stand_in=log.script(**script)), code)
-                self.assertEqual(cpu_class(pid), end_class)
-                self.assertEqual(log.calls(), calls)
+                result = run(TOOL, mode, str(pid), stand_in=log.script(**script))
+                self.assertEqual(result, code, result.details)
+                self.assertEqual(cpu_class(pid), end_class, result.details)
+                self.assertEqual(log.calls(), calls, result.details)
                 self.assertTrue(all(line[4] == str(pid) for line in log.lines() if line[3] != "launch"),
-                                "a GPU call on another process")
+                                "a GPU call on another process\n" + result.details)
                 copies = log.copies()
-                self.assertEqual(len(copies), processes, copies)
+                self.assertEqual(len(copies), processes, result.details)
                 # The elevated copy is run as "boost-elevated <pid>".
-                self.assertEqual(list(copies.values()), [f"{mode} {pid}", f"boost-elevated {pid}"][:processes])
+                self.assertEqual(list(copies.values()), [f"{mode} {pid}", f"boost-elevated {pid}"][:processes],
+                                 result.details)
 
 
 class Relay(unittest.TestCase):
@@ -147,14 +158,15 @@ class Relay(unittest.TestCase):
                 with self.subTest(name), live_target("normal") as pid:
                     log, trace = StandInLog(folder), os.path.join(folder, "exec.log")
                     script = log.script(SET=REFUSED, ELEVATED_SET=0)
-                    self.assertEqual(run(tool, "boost", str(pid), stand_in=script, debug="+exec",
-                                         stderr_file=trace), 0)
-                    self.assertEqual(cpu_class(pid), "high")
+                    result = run(tool, "boost", str(pid), stand_in=script, debug="+exec", stderr_file=trace)
+                    self.assertEqual(result, 0, result.details)
+                    self.assertEqual(cpu_class(pid), "high", result.details)
                     launches = re.findall(r"SHELL_execute mask=(\w+) hwnd=(\w+) verb=(.*?) file=(.*?) "
                                           r"parm=(.*?) dir=(.*?) show=(\w+)", read(trace))
                     wine_path = '"' + windows_path(tool).replace("\\", "\\\\") + '"'
                     self.assertEqual(launches, [("0x00000440", "0000000000000000", 'L"runas"', "L" + wine_path,
-                                                 f'L"boost-elevated {pid}"', "(null)", "0x00000000")])
+                                                 f'L"boost-elevated {pid}"', "(null)", "0x00000000")],
+                                     result.details)
 
     def test_a_launch_that_really_fails_gives_11_without_an_error_box(self):
         # The stand-in moves the running tool away before the relaunch, so the
@@ -165,12 +177,25 @@ class Relay(unittest.TestCase):
             tool = self.copy_of_the_tool(os.path.join(folder, "tool"))
             log, trace = StandInLog(folder), os.path.join(folder, "exec.log")
             script = log.script(SET=REFUSED, MOVE_TOOL=windows_path(os.path.join(folder, "moved.exe")))
-            self.assertEqual(run(tool, "boost", str(pid), stand_in=script, debug="+exec",
-                                 stderr_file=trace), 11)
-            self.assertFalse(os.path.exists(tool))
-            self.assertEqual(log.calls(), [f"first set 5 {REFUSED}", f"first get 2 {OK}"])
-            self.assertIn("SHELL_execute retval 2", read(trace))  # file not found
-            self.assertNotIn("tried to create a window", read(trace))
+            result = run(tool, "boost", str(pid), stand_in=script, debug="+exec", stderr_file=trace)
+            self.assertEqual(result, 11, result.details)
+            self.assertFalse(os.path.exists(tool), result.details)
+            self.assertEqual(log.calls(), [f"first set 5 {REFUSED}", f"first get 2 {OK}"], result.details)
+            self.assertIn("SHELL_execute retval 2", read(trace), result.details)  # file not found
+            self.assertNotIn(ERROR_BOX, read(trace), result.details)
+
+    def test_the_error_box_check_can_fail(self):
+        # The same failed launch by the helper, with and without NO_UI: the
+        # message that the check above looks for must appear when a box is
+        # asked for, or a reworded Wine would make that check pass blindly.
+        with tempfile.TemporaryDirectory() as folder:
+            missing = windows_path(os.path.join(folder, "missing.exe"))
+            for mask, box in [("0x40", True), ("0x440", False)]:
+                with self.subTest(mask=mask):
+                    trace = os.path.join(folder, f"exec-{mask}.log")
+                    result = run(HELPER, "launch", mask, missing, debug="+exec", stderr_file=trace)
+                    self.assertNotEqual(result, 0, result.details)  # not started
+                    self.assertEqual(ERROR_BOX in read(trace), box, result.details)
 
     def test_windows_10_fallback_for_power_throttling(self):
         # Wine's SetProcessInformation(ProcessPowerThrottling) fails as
@@ -181,13 +206,13 @@ class Relay(unittest.TestCase):
             with self.subTest(mode), live_target(start_class) as pid, \
                     tempfile.TemporaryDirectory() as folder:
                 trace = os.path.join(folder, "relay.log")
-                self.assertEqual(run(TOOL, mode, str(pid), stand_in={}, debug="+relay",
-                                     stderr_file=trace), 0)
-                self.assertEqual(cpu_class(pid), end_class)
+                result = run(TOOL, mode, str(pid), stand_in={}, debug="+relay", stderr_file=trace)
+                assert_exit(self, result, 0)
+                self.assertEqual(cpu_class(pid), end_class, result.details)
                 trace = read(trace)
                 asked = re.findall(r"Call KERNEL32\.SetProcessInformation\(\w+,00000004,\w+,0000000c\)", trace)
                 answers = re.findall(r"Ret  KERNEL32\.SetProcessInformation\(\) retval=(\w+)", trace)
-                self.assertEqual((len(asked), answers), (calls, ["00000000"] * calls))
+                self.assertEqual((len(asked), answers), (calls, ["00000000"] * calls), result.details)
 
 
 class StartUp(unittest.TestCase):
@@ -195,7 +220,7 @@ class StartUp(unittest.TestCase):
         # If a later Wine adds them, the road of the plain live-target runs
         # changes and their expectations must be revisited (the stand-in's
         # build stops then too).
-        self.assertEqual(run(HELPER, "gpu-entries"), 0)
+        assert_exit(self, run(HELPER, "gpu-entries"), 0)
 
     def test_asks_the_runtime_to_expand_wildcards(self):
         # Wine's UCRT ignores the request, so an argument with * reaches the
@@ -206,7 +231,7 @@ class StartUp(unittest.TestCase):
         marker = "*wildcard-marker*"
         with tempfile.TemporaryDirectory() as folder:
             trace = os.path.join(folder, "relay.log")
-            self.assertEqual(run(TOOL, "boost", marker, stderr_file=trace, debug="+pid,+relay"), 5)
+            assert_exit(self, run(TOOL, "boost", marker, stderr_file=trace, debug="+pid,+relay"), 5)
             lines = read(trace).splitlines()
         tool = {line.split(":")[0] for line in lines if re.search(r'ucrtbase\._wtoi\(\w+ L"' + re.escape(marker), line)}
         self.assertEqual(len(tool), 1, "the tool's process is not in the trace")
@@ -216,7 +241,7 @@ class StartUp(unittest.TestCase):
 
     def test_relaunch_parameters_take_a_wide_mode_word(self):
         # The tool's toolchain and runtime give _snwprintf's %s the wide meaning.
-        self.assertEqual(run(HELPER, "format"), 0)
+        assert_exit(self, run(HELPER, "format"), 0)
 
 
 def readme_batch_file():
@@ -232,10 +257,9 @@ class Callers(unittest.TestCase):
         for name, (args, code) in cases.items():
             command = " ".join([windows_path(TOOL), *args])
             with self.subTest(name, caller="CreateProcess"):
-                self.assertEqual(run(HELPER, "run", command), code)
+                assert_exit(self, run(HELPER, "run", command), code)
             with self.subTest(name, caller="cmd start /wait"):
-                self.assertEqual(run("cmd", "/c", "start", "/wait", "", *command.split()), code)
-
+                assert_exit(self, run("cmd", "/c", "start", "/wait", "", *command.split()), code)
 
     def test_the_readme_batch_file_boosts_every_game(self):
         # Run as it stands, with the tool installed where README says. Wine
@@ -261,13 +285,16 @@ class Callers(unittest.TestCase):
                         file.write(text)
                 output = os.path.join(folder, "output.txt")
                 log = StandInLog(folder)
-                self.assertEqual(run("cmd", "/c", "boost-games.bat", cwd=folder, stdout_file=output,
-                                     stand_in=log.script()), 0)
+                result = run("cmd", "/c", "boost-games.bat", cwd=folder, stdout_file=output,
+                             stand_in=log.script())
+                assert_exit(self, result, 0)
                 if "{pid}" in listing:
-                    self.assertEqual(read(output).splitlines(), [f"game.exe {pid}: exit code 0"])
-                    self.assertEqual(cpu_class(pid), "high")
+                    self.assertEqual(read(output).splitlines(), [f"game.exe {pid}: exit code 0"],
+                                     result.details)
+                    self.assertEqual(cpu_class(pid), "high", result.details)
                 else:
-                    self.assertEqual((read(output), log.calls(), cpu_class(pid)), ("", [], "normal"))
+                    self.assertEqual((read(output), log.calls(), cpu_class(pid)), ("", [], "normal"),
+                                     result.details)
 
 
 if __name__ == "__main__":

@@ -7,7 +7,10 @@
 //   wine-helper run "<command line>" starts a program, waits, exits with its code
 //   wine-helper gpu-entries          exits 1 when gdi32 has the GPU scheduling entry points
 //   wine-helper format               exits 0 when _snwprintf's %s takes a wide string
+//   wine-helper launch <mask> <path> "runas" of path with that fMask; exits
+//                                    with the launch's error (0: started, and ended)
 #include <windows.h>
+#include <shellapi.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <wchar.h>
@@ -94,6 +97,20 @@ int format() {
   return wcscmp(text, L"boost-elevated 4242") == 0 ? 0 : 1;
 }
 
+int launch(DWORD mask, const wchar_t* path) {
+  SHELLEXECUTEINFOW info = {};
+  info.cbSize = sizeof info;
+  info.fMask = mask | SEE_MASK_NOCLOSEPROCESS;
+  info.lpVerb = L"runas";
+  info.lpFile = path;
+  if (!ShellExecuteExW(&info)) return static_cast<int>(GetLastError());
+  if (info.hProcess) {
+    WaitForSingleObject(info.hProcess, 10000);
+    CloseHandle(info.hProcess);
+  }
+  return 0;
+}
+
 }  // namespace
 
 int wmain(int argc, wchar_t** argv) {
@@ -105,5 +122,7 @@ int wmain(int argc, wchar_t** argv) {
   if (argc == 3 && wcscmp(command, L"run") == 0) return runAndWait(argv[2]);
   if (argc == 2 && wcscmp(command, L"gpu-entries") == 0) return gpuEntries();
   if (argc == 2 && wcscmp(command, L"format") == 0) return format();
+  if (argc == 4 && wcscmp(command, L"launch") == 0)
+    return launch(wcstoul(argv[2], nullptr, 0), argv[3]);
   return badUsage;
 }

@@ -36,17 +36,49 @@ def environment(debug="-all", stand_in=None):
     return env
 
 
+class Exit(int):
+    """A run's exit code, with what a diagnosis needs in .details: the
+    command, the stand-ins' script and log, and the tail of Wine's standard
+    error. Pass it as the message of the assertions about a run."""
+
+    def __new__(cls, code, details):
+        exit_code = super().__new__(cls, code)
+        exit_code.details = details
+        return exit_code
+
+
+def assert_exit(test, result, code):
+    test.assertEqual(result, code, result.details)
+
+
+def tail(path, lines=25):
+    return "\n".join(read(path).splitlines()[-lines:])
+
+
 def run(program, *args, stdout_file=None, stderr_file=None, debug="-all", stand_in=None, cwd=None):
-    """Runs a program under Wine and returns its exit code."""
-    with open(stdout_file or os.devnull, "wb") as out, open(stderr_file or os.devnull, "wb") as err:
-        return subprocess.run([WINE, program, *args], stdin=subprocess.DEVNULL, stdout=out,
-                              stderr=err, env=environment(debug, stand_in), cwd=cwd,
-                              timeout=120).returncode
+    """Runs a program under Wine and returns its Exit."""
+    with tempfile.TemporaryDirectory() as folder:
+        stderr_file = stderr_file or os.path.join(folder, "stderr")
+        with open(stdout_file or os.devnull, "wb") as out, open(stderr_file, "wb") as err:
+            code = subprocess.run([WINE, program, *args], stdin=subprocess.DEVNULL, stdout=out,
+                                  stderr=err, env=environment(debug, stand_in), cwd=cwd,
+                                  timeout=120).returncode
+        details = f"run: {program} {' '.join(args)}\nexit code: {code}"
+        if stand_in and "LOG" in stand_in:
+            log = unix_path(stand_in["LOG"])
+            details += f"\nstand-in script: {stand_in}\nstand-in log:\n{read(log) or '(empty)'}"
+        details += f"\ntail of Wine's stderr:\n{tail(stderr_file) or '(empty)'}"
+        return Exit(code, details)
 
 
 def windows_path(path):
     """The path as Windows programs under Wine see it (Z: is the root)."""
     return "Z:" + os.path.abspath(path).replace("/", "\\")
+
+
+def unix_path(path):
+    """The inverse of windows_path."""
+    return path[2:].replace("\\", "/") if path.startswith("Z:") else path
 
 
 def read(path):
