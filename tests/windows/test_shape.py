@@ -91,5 +91,24 @@ class Shape(unittest.TestCase):
         self.assertLessEqual(size, empty + 8192)
 
 
+class CheckerShape(unittest.TestCase):
+    """morvane-boost-check.exe: a 64-bit console program that, like the tool,
+    runs on a stock Windows with nothing beside it."""
+
+    @classmethod
+    def setUpClass(cls):
+        cls.pe = pefile.PE(os.environ["CHECK_EXE"])
+
+    def test_is_a_64_bit_console_program_importing_only_system_dlls(self):
+        self.assertEqual((self.pe.OPTIONAL_HEADER.Magic, self.pe.FILE_HEADER.Machine), (0x20B, 0x8664))
+        self.assertEqual(self.pe.OPTIONAL_HEADER.Subsystem, 3, "Windows console")
+        dlls = set(imports(self.pe))
+        self.assertEqual({d for d in dlls if not d.startswith("api-ms-win-crt-")} - SYSTEM_DLLS, set())
+        # Whatever a supported Windows may lack is looked up, not imported.
+        imported = set().union(*imports(self.pe).values())
+        self.assertEqual(imported & (OPTIONAL_ENTRIES | {b"GetProcessInformation", b"IsWow64Process2",
+                                                         b"D3D11CreateDevice"}), set())
+
+
 if __name__ == "__main__":
     unittest.main()

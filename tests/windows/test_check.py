@@ -1,0 +1,96 @@
+"""morvane-boost-check under Wine 8, against the tool as built: with the
+GPU stand-in every road it checks must come out as expected; on plain Wine,
+which has no GPU scheduling entry points, what depends on them must be
+"cannot tell here", never a pass. Wine has no GetProcessInformation, so
+throttling is "cannot tell here" on both."""
+import os
+import re
+import tempfile
+import unittest
+
+from winerun import TOOL, StandInLog, assert_exit, read, run, windows_path
+
+CHECK = os.environ["CHECK_EXE"]
+
+SAME, DIFFERS, CANNOT = "as expected", "differs", "cannot tell here"
+
+
+def verdicts(report):
+    """[(road, item, verdict, reason)] in the report's order; a road is its
+    "-- " heading without the target's ID."""
+    found, road = [], None
+    for line in report.splitlines():
+        if line.startswith("-- "):
+            road = re.sub(r", ID \d+$", "", line[3:])
+        match = re.match(r"^ {4}(\S+(?: \S+)?) +(as expected|differs|cannot tell here)(?:: (.*))?$", line)
+        if match:
+            found.append((road, match[1], match[2], match[3] or ""))
+    return found
+
+
+def expected(gpu, relay):
+    """The verdicts of the tool as it stands, with the GPU stand-in (gpu) or
+    on plain Wine."""
+    gpu_verdict = SAME if gpu else CANNOT
+    effects = [("GPU class", gpu_verdict), ("CPU class", SAME), ("throttling", CANNOT)]
+    roads = [
+        ("Target: a plain waiting process", [("refusal", gpu_verdict)]),
+        ("Target: a process that has created a Direct3D 11 device (WARP)", [("refusal", gpu_verdict)]),
+        ("Usage errors give 5 and touch nothing", [("exit code", SAME)] * 3 + effects),
+        ("A process ID that does not exist gives 2", [("exit code", SAME)] * 2),
+        ("boost of a target at normal", [("exit code", SAME)] + effects),
+        ("unboost of that target", [("exit code", SAME)] + effects),
+        ("boost-elevated from a token without the base-priority privilege", [("exit code", SAME)] + effects),
+    ]
+    if relay:
+        # Wine starts the "runas" copy with its parent's token, so the copy
+        # is refused as well: 3, passed on, and nothing changed.
+        roads.append(("boost from a token without the base-priority privilege (the relay)",
+                      [("relay", SAME)] + effects))
+    return [(road, item, verdict) for road, items in roads for item, verdict in items]
+
+
+class Check(unittest.TestCase):
+    def run_check(self, *args, stand_in=None):
+        with tempfile.TemporaryDirectory() as folder:
+            output = os.path.join(folder, "report.txt")
+            log = StandInLog(folder)
+            result = run(CHECK, *args, stdout_file=output,
+                         stand_in=None if stand_in is None else log.script(**stand_in))
+            report = read(output)
+        return result, report
+
+    def test_the_tool_as_it_stands_gives_what_it_promises(self):
+        cases = [("GPU stand-in, with the relay", {}, ["--relay"]),
+                 ("GPU stand-in", {}, []),
+                 ("plain Wine", None, [])]
+        for name, stand_in, args in cases:
+            with self.subTest(name):
+                result, report = self.run_check(windows_path(TOOL), *args, stand_in=stand_in)
+                details = f"{result.details}\nreport:\n{report}"
+                assert_exit(self, result, 0)
+                found = verdicts(report)
+                self.assertEqual([entry[:3] for entry in found],
+                                 expected(gpu=stand_in is not None, relay="--relay" in args), details)
+                self.assertIn("Runs under:              Wine", report, details)
+                self.assertRegex(report, r"\n== Summary: 0 differ, \d+ cannot tell here\r?\n$", details)
+                if "--relay" in args:
+                    relay = [reason for road, item, verdict, reason in found if item == "relay"]
+                    self.assertTrue(relay[0].startswith("3: a copy started"), details)
+                else:
+                    self.assertIn("left out: run with --relay", report, details)
+
+    def test_usage_errors_give_2(self):
+        with tempfile.TemporaryDirectory() as folder:
+            cases = {"unknown option": ["--bogus"],
+                     "two paths": [windows_path(TOOL), windows_path(TOOL)],
+                     "no tool at the path": [windows_path(os.path.join(folder, "missing.exe"))]}
+            for name, args in cases.items():
+                with self.subTest(name):
+                    result, report = self.run_check(*args)
+                    assert_exit(self, result, 2)
+                    self.assertIn("usage: morvane-boost-check", report, result.details)
+
+
+if __name__ == "__main__":
+    unittest.main()
