@@ -5,16 +5,19 @@
 #   scripts/release.sh [--sign CERT.pfx] [--dist DIR]
 #
 # writes DIR/morvane-boost-<version>-windows-x86_64.zip (DIR is dist/ by
-# default) holding morvane-boost.exe, README.md, LICENSE, SHA256SUMS and
-# BUILDINFO, and prints the archive's path as its last line. <version> is the
+# default) holding morvane-boost.exe, morvane-boost-check.exe, README.txt (the
+# Windows user's README, docs/README.txt), LICENSE, SHA256SUMS and BUILDINFO,
+# and prints the archive's path as its last line. <version> is the
 # project's version, followed by the short commit hash unless the commit is
 # tagged v<version>. Two runs on one commit give the same bytes.
 #
-# With --sign, the executable is signed with osslsigncode (SHA-256, program
-# name "morvane-boost"): the certificate's password comes from
-# MORVANE_SIGN_PASSWORD, and an RFC 3161 timestamp from
-# MORVANE_SIGN_TIMESTAMP_URL when that is set. The signature is the only
-# difference: BUILDINFO gives the SHA-256 of the unsigned bytes.
+# With --sign, both programs are signed with osslsigncode (SHA-256, program
+# names "morvane-boost" and "morvane-boost-check"): the certificate's password
+# comes from MORVANE_SIGN_PASSWORD, and an RFC 3161 timestamp from
+# MORVANE_SIGN_TIMESTAMP_URL when that is set. The signatures are the only
+# difference: BUILDINFO gives the SHA-256 of the unsigned bytes. A signed
+# archive differs from run to run (the signing time), its unsigned programs
+# do not.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -68,8 +71,9 @@ rm -f "$archive"
 # own (the build does not depend on where it runs).
 rebuild=(
   "cmake -S . -B build/release -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake"
-  "cmake --build build/release --target morvane-boost"
+  "cmake --build build/release --target morvane-boost morvane-boost-check"
 )
+programs=(morvane-boost morvane-boost-check)
 for command in "${rebuild[@]}"; do
   (cd "$work/source" && $command) >"$work/build.log" 2>&1 || {
     cat "$work/build.log" >&2
@@ -79,23 +83,31 @@ done
 
 files="$work/files"
 mkdir "$files"
-cp "$work/source/build/release/morvane-boost.exe" "$work/source/README.md" "$work/source/LICENSE" "$files/"
-unsigned=$(sha256sum "$files/morvane-boost.exe" | cut -d' ' -f1)
+unsigned=
+for program in "${programs[@]}"; do
+  cp "$work/source/build/release/$program.exe" "$files/"
+  unsigned+="  $(cd "$files" && sha256sum "$program.exe")
+"
+done
+cp "$work/source/docs/README.txt" "$work/source/LICENSE" "$files/"
 
-signature="none: the executable is the unsigned build"
+signature="none: the programs are the unsigned build"
 if [ -n "$certificate" ]; then
   # The password goes through a private file, not the command line.
   printf '%s' "$MORVANE_SIGN_PASSWORD" >"$work/password"
   timestamp=()
   [ -z "${MORVANE_SIGN_TIMESTAMP_URL:-}" ] || timestamp=(-ts "$MORVANE_SIGN_TIMESTAMP_URL")
-  osslsigncode sign -pkcs12 "$certificate" -readpass "$work/password" -h sha256 \
-    -n morvane-boost "${timestamp[@]}" -in "$files/morvane-boost.exe" -out "$work/signed.exe" \
-    >"$work/sign.log" 2>&1 || {
-    cat "$work/sign.log" >&2
-    fail "signing failed (a wrong MORVANE_SIGN_PASSWORD, or a certificate osslsigncode cannot use); no archive written"
-  }
-  mv "$work/signed.exe" "$files/morvane-boost.exe"
-  signature="Authenticode (osslsigncode, SHA-256); removing it gives back the unsigned bytes:
+  for program in "${programs[@]}"; do
+    osslsigncode sign -pkcs12 "$certificate" -readpass "$work/password" -h sha256 \
+      -n "$program" "${timestamp[@]}" -in "$files/$program.exe" -out "$work/signed.exe" \
+      >"$work/sign.log" 2>&1 || {
+      cat "$work/sign.log" >&2
+      fail "signing failed (a wrong MORVANE_SIGN_PASSWORD, or a certificate osslsigncode cannot use); no archive written"
+    }
+    mv "$work/signed.exe" "$files/$program.exe"
+  done
+  signature="Authenticode (osslsigncode, SHA-256) on both programs; removing it gives back
+the unsigned bytes, for example:
   osslsigncode remove-signature -in morvane-boost.exe -out unsigned.exe"
 fi
 
@@ -108,16 +120,18 @@ commit: $commit
 Built on Debian with these packages:
 $packages
 
-SHA-256 of the unsigned morvane-boost.exe: $unsigned
+SHA-256 of the unsigned programs:
+$unsigned
 Signature: $signature
 
 To rebuild it, in a clone of the repository:
   git checkout $commit
   scripts/setup.sh
 $(printf '  %s\n' "${rebuild[@]}")
-  sha256sum build/release/morvane-boost.exe
+  sha256sum build/release/morvane-boost.exe build/release/morvane-boost-check.exe
 EOT
-(cd "$files" && sha256sum morvane-boost.exe README.md LICENSE BUILDINFO >SHA256SUMS)
+names=(morvane-boost.exe morvane-boost-check.exe README.txt LICENSE BUILDINFO)
+(cd "$files" && sha256sum "${names[@]}" >SHA256SUMS)
 
 # Fixed order, the commit's time on every entry, fixed permissions: the same
 # commit gives the same bytes.
@@ -125,8 +139,10 @@ python3 - "$files" "$work/archive.zip" "$(git log -1 --format=%ct HEAD)" <<'PY'
 import os, sys, time, zipfile
 files, out, seconds = sys.argv[1], sys.argv[2], int(sys.argv[3])
 stamp = time.gmtime(max(seconds, 315532800))[:6]  # zip dates start in 1980
+names = ["morvane-boost.exe", "morvane-boost-check.exe", "README.txt", "LICENSE", "SHA256SUMS",
+         "BUILDINFO"]
 with zipfile.ZipFile(out, "w") as archive:
-    for name in ["morvane-boost.exe", "README.md", "LICENSE", "SHA256SUMS", "BUILDINFO"]:
+    for name in names:
         entry = zipfile.ZipInfo(name, stamp)
         entry.create_system = 3  # Unix, so that the permissions below are read
         entry.external_attr = 0o644 << 16

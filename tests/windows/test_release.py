@@ -12,10 +12,13 @@ import unittest
 import zipfile
 
 import test_shape
-from winerun import TOOL, StandInLog, cpu_class, live_target, run
+from winerun import TOOL, StandInLog, assert_exit, cpu_class, live_target, read, run
 
 SOURCE = os.environ["SOURCE_DIR"]
-NAMES = ["morvane-boost.exe", "README.md", "LICENSE", "SHA256SUMS", "BUILDINFO"]
+CHECK = os.environ["CHECK_EXE"]
+PROGRAMS = {"morvane-boost.exe": TOOL, "morvane-boost-check.exe": CHECK}
+NAMES = ["morvane-boost.exe", "morvane-boost-check.exe", "README.txt", "LICENSE", "SHA256SUMS",
+         "BUILDINFO"]
 PASSWORD = "throw-away password"
 
 runs = {}  # what setUpModule found: the runs' results and the files they made
@@ -90,7 +93,13 @@ def setUpModule():
         runs[name] = shutil.move(path, os.path.join(folder, name + ".zip"))
         runs[name + " names"] = extract(runs[name], os.path.join(folder, name))
     runs["wrong password"] = release(dist, "--sign", pfx, password="wrong")
+    # Into a directory that does not exist yet: a failure must not leave it.
+    runs["new dist"] = os.path.join(folder, "new", "dist")
+    os.makedirs(os.path.dirname(runs["new dist"]))
+    runs["wrong password, new dist"] = release(runs["new dist"], "--sign", pfx, password="wrong")
+    runs["help"] = release(dist, "--help")
     SignedShape.path = os.path.join(folder, "signed", "morvane-boost.exe")
+    SignedCheckerShape.path = os.path.join(folder, "signed", "morvane-boost-check.exe")
 
 
 def tearDownModule():
@@ -126,18 +135,29 @@ class Release(unittest.TestCase):
             info = file.read()
         self.assertIn(f"commit: {commit}", info)
         self.assertIn(f"git checkout {commit}", info)
-        self.assertIn("cmake --build build/release --target morvane-boost", info)
+        self.assertIn("cmake --build build/release --target morvane-boost morvane-boost-check\n", info)
         for package in ("g++-mingw-w64-x86-64-win32", "binutils-mingw-w64-x86-64",
                         "mingw-w64-x86-64-dev", "cmake"):
             version = subprocess.run(["dpkg-query", "-W", "-f=${Version}", package], check=True,
                                      capture_output=True, text=True).stdout
             self.assertIn(f"  {package} {version}\n", info)
-        self.assertIn(f"unsigned morvane-boost.exe: {sha256(member('first', 'morvane-boost.exe'))}", info)
+        for name in PROGRAMS:
+            self.assertIn(f"  {sha256(member('first', name))}  {name}\n", info)
 
-    def test_ships_the_executable_the_other_tests_checked(self):
-        # The build does not depend on where it runs, so the archive's copy
-        # is the very file that the shape and Wine tests ran.
-        self.assertEqual(sha256(member("first", "morvane-boost.exe")), sha256(TOOL))
+    def test_ships_the_programs_the_other_tests_checked(self):
+        # The build does not depend on where it runs, so the archive's copies
+        # are the very files that the shape and Wine tests ran.
+        for name, built in PROGRAMS.items():
+            self.assertEqual(sha256(member("first", name)), sha256(built), name)
+
+    def test_ships_the_windows_users_readme(self):
+        with open(member("first", "README.txt")) as shipped, \
+                open(os.path.join(SOURCE, "docs", "README.txt")) as source:
+            self.assertEqual(shipped.read(), source.read())
+
+    def test_help_prints_the_usage(self):
+        self.assertEqual(runs["help"].returncode, 0, runs["help"].stderr)
+        self.assertIn("scripts/release.sh [--sign CERT.pfx] [--dist DIR]", runs["help"].stdout)
 
 
 class Signed(unittest.TestCase):
@@ -145,35 +165,54 @@ class Signed(unittest.TestCase):
         self.assertEqual(runs["signed path"], runs["first path"])
 
     def test_verifies_with_the_certificate_as_trust_anchor(self):
-        result = subprocess.run(["osslsigncode", "verify", "-CAfile", runs["certificate"],
-                                 "-in", member("signed", "morvane-boost.exe")],
-                                capture_output=True, text=True)
-        self.assertEqual(result.returncode, 0, result.stdout + result.stderr)
+        for name in PROGRAMS:
+            with self.subTest(name):
+                result = subprocess.run(["osslsigncode", "verify", "-CAfile", runs["certificate"],
+                                         "-in", member("signed", name)], capture_output=True, text=True)
+                self.assertEqual(result.returncode, 0, result.stdout + result.stderr)
 
     def test_is_the_reproducible_bytes_plus_a_signature(self):
-        signed = member("signed", "morvane-boost.exe")
-        stripped = os.path.join(runs["folder"], "stripped.exe")
-        subprocess.run(["osslsigncode", "remove-signature", "-in", signed, "-out", stripped],
-                       check=True, capture_output=True)
-        unsigned = member("first", "morvane-boost.exe")
-        self.assertEqual(sha256(stripped), sha256(unsigned))
         with open(member("signed", "BUILDINFO")) as file:
-            self.assertIn(f"unsigned morvane-boost.exe: {sha256(unsigned)}", file.read())
-        print(f"\nsigned executable: {os.path.getsize(signed)} bytes "
-              f"({os.path.getsize(signed) - os.path.getsize(unsigned)} more than unsigned)")
+            info = file.read()
+        for name in PROGRAMS:
+            with self.subTest(name):
+                signed = member("signed", name)
+                stripped = os.path.join(runs["folder"], "stripped-" + name)
+                subprocess.run(["osslsigncode", "remove-signature", "-in", signed, "-out", stripped],
+                               check=True, capture_output=True)
+                unsigned = member("first", name)
+                self.assertEqual(sha256(stripped), sha256(unsigned))
+                self.assertIn(f"  {sha256(unsigned)}  {name}\n", info)
+                print(f"\nsigned {name}: {os.path.getsize(signed)} bytes "
+                      f"({os.path.getsize(signed) - os.path.getsize(unsigned)} more than unsigned)")
 
-    def test_a_wrong_password_fails_clearly_and_leaves_no_archive(self):
-        result = runs["wrong password"]
-        self.assertNotEqual(result.returncode, 0)
-        self.assertIn("signing failed", result.stderr)
+    def test_a_wrong_password_fails_clearly_and_leaves_nothing(self):
+        for name, dist in [("wrong password", runs["dist"]), ("wrong password, new dist", runs["new dist"])]:
+            with self.subTest(name):
+                result = runs[name]
+                self.assertNotEqual(result.returncode, 0)
+                self.assertIn("signing failed", result.stderr)
         self.assertEqual(os.listdir(runs["dist"]), [])
+        self.assertFalse(os.path.exists(runs["new dist"]), "a failed run left the dist it made")
 
     def test_runs_under_wine(self):
         tool = member("signed", "morvane-boost.exe")
-        self.assertEqual(run(tool, "boost"), 5)
+        assert_exit(self, run(tool, "boost"), 5)
         with live_target("normal") as pid, tempfile.TemporaryDirectory() as folder:
-            self.assertEqual(run(tool, "boost", str(pid), stand_in=StandInLog(folder).script()), 0)
-            self.assertEqual(cpu_class(pid), "high")
+            result = run(tool, "boost", str(pid), stand_in=StandInLog(folder).script())
+            assert_exit(self, result, 0)
+            self.assertEqual(cpu_class(pid), "high", result.details)
+
+    def test_the_signed_checker_finds_the_signed_tool_as_promised(self):
+        with tempfile.TemporaryDirectory() as folder:
+            report = os.path.join(folder, "report.txt")
+            result = run(member("signed", "morvane-boost-check.exe"), stdout_file=report,
+                         stand_in=StandInLog(folder).script())
+            self.assertEqual(result, 0, f"{result.details}\nreport:\n{read(report)}")
+
+
+class SignedCheckerShape(test_shape.CheckerShape):
+    """The checker's PE checks on its signed copy."""
 
 
 class SignedShape(test_shape.Shape):

@@ -95,9 +95,11 @@ class CheckerShape(unittest.TestCase):
     """morvane-boost-check.exe: a 64-bit console program that, like the tool,
     runs on a stock Windows with nothing beside it."""
 
+    path = os.environ["CHECK_EXE"]  # the release test checks a signed copy too
+
     @classmethod
     def setUpClass(cls):
-        cls.pe = pefile.PE(os.environ["CHECK_EXE"])
+        cls.pe = pefile.PE(cls.path)
 
     def test_is_a_64_bit_console_program_importing_only_system_dlls(self):
         self.assertEqual((self.pe.OPTIONAL_HEADER.Magic, self.pe.FILE_HEADER.Machine), (0x20B, 0x8664))

@@ -245,8 +245,9 @@ class StartUp(unittest.TestCase):
 
 
 def readme_batch_file():
-    """The batch file in README's "Use it from scripts"."""
-    readme = read(os.path.join(os.environ["SOURCE_DIR"], "README.md"))
+    """The batch file in the Windows users' README (docs/README.txt, the
+    archive's README.txt), under "Use it from scripts"."""
+    readme = read(os.path.join(os.environ["SOURCE_DIR"], "docs", "README.txt"))
     (batch,) = [block for block in re.findall(r"```bat\n(.*?)```", readme, re.S) if "tasklist" in block]
     return batch
 
