@@ -369,24 +369,34 @@ struct Checker {
 
 enum TargetKind { plainTarget, d3d11Target };
 
-// Starts a target (a copy of the checker that waits), hands its ID to
-// `work`, and ends it. The ID is 0 when no target started.
+// Starts a target (a copy of the checker that waits), hands its ID and the
+// result it announced to `work`, and ends it. The ID is 0 when no target
+// started. A start can fail before the program runs (under Wine, now and
+// then, an address-space clash), so a target that ends without announcing
+// itself is started again, twice at the most.
 template <typename Work>
 void withTarget(Checker& checker, TargetKind kind, Work work) {
   wchar_t line[1024];
   _snwprintf(line, 1023, L"\"%ls\" --target %ls", checker.self,
              kind == d3d11Target ? L"d3d11" : L"plain");
   line[1023] = L'\0';
-  runChild(checker.job, nullptr, line, targetReadyWait, true, [&](HANDLE process, const Child& child) {
-    const char* const ready = strstr(child.output, "ready ");
-    if (!process || !ready || child.ended) {
-      say(checker.report, L"  The target did not start (error %lu, output \"%hs\").", child.error,
-          child.output);
+  const int tries = 3;
+  bool ran = false;
+  for (int attempt = 1; attempt <= tries && !ran; ++attempt) {
+    const Child child = runChild(checker.job, nullptr, line, targetReadyWait, true,
+                                 [&](HANDLE process, const Child& started) {
+                                   const char* const ready = strstr(started.output, "ready ");
+                                   if (!process || !ready || started.ended) return;
+                                   ran = true;
+                                   work(GetProcessId(process), strtoul(ready + 6, nullptr, 16));
+                                 });
+    if (!ran && (!child.started || !child.ended || attempt == tries)) {
+      say(checker.report, L"  The target did not start (error %lu, exit code %lu, output \"%hs\").",
+          child.error, child.exitCode, child.output);
       work(0ul, 0ul);
       return;
     }
-    work(GetProcessId(process), strtoul(ready + 6, nullptr, 16));
-  });
+  }
 }
 
 // ---- Reading a target back ----------------------------------------------------

@@ -80,6 +80,23 @@ class Check(unittest.TestCase):
                 else:
                     self.assertIn("left out: run with --relay", report, details)
 
+    def test_a_tool_that_does_nothing_differs(self):
+        # The empty GUI program exits with 0 whatever it is given, so every
+        # road that expects another code, or an effect, must say so.
+        result, report = self.run_check(windows_path(os.environ["EMPTY_GUI_EXE"]), stand_in={})
+        details = f"{result.details}\nreport:\n{report}"
+        assert_exit(self, result, 1)
+        differing = {(road, item) for road, item, verdict, reason in verdicts(report) if verdict == DIFFERS}
+        self.assertEqual(differing, {
+            ("Usage errors give 5 and touch nothing", "exit code"),
+            ("A process ID that does not exist gives 2", "exit code"),
+            ("boost of a target at normal", "GPU class"),
+            ("boost of a target at normal", "CPU class"),
+            ("unboost of that target", "CPU class"),
+            ("boost-elevated from a token without the base-priority privilege", "exit code"),
+        }, details)
+        self.assertRegex(report, r"\n== Summary: [1-9]\d* differ, ", details)
+
     def test_usage_errors_give_2(self):
         with tempfile.TemporaryDirectory() as folder:
             cases = {"unknown option": ["--bogus"],

@@ -21,7 +21,11 @@ HELPER = os.environ["WINE_HELPER_EXE"]
 CPU_CLASSES = ["idle", "below-normal", "normal", "above-normal", "high", "realtime"]
 
 
-def environment(debug="-all", stand_in=None):
+# Quiet, but for the one message that says Wine could not start a process.
+QUIET = "-all,err+virtual"
+
+
+def environment(debug=QUIET, stand_in=None):
     """stand_in: None for plain Wine; else the stand-ins' script, a dict of
     MORVANE_STANDIN_* variables without the prefix. The shell stand-in is
     switched on only when the script says how the launch ends (SHELL)."""
@@ -55,15 +59,33 @@ def tail(path, lines=25):
     return "\n".join(read(path).splitlines()[-lines:])
 
 
-def run(program, *args, stdout_file=None, stderr_file=None, debug="-all", stand_in=None, cwd=None):
+# Now and then Wine 8 cannot set up a new process's address space (seen
+# about once in a thousand starts, more often under load): it prints this and
+# the program never runs. Such a start is tried again; nothing else is.
+WINE_START_FAILED = "virtual_alloc_first_teb"
+START_TRIES = 3
+
+
+def run(program, *args, stdout_file=None, stderr_file=None, debug=QUIET, stand_in=None, cwd=None):
     """Runs a program under Wine and returns its Exit."""
     with tempfile.TemporaryDirectory() as folder:
         stderr_file = stderr_file or os.path.join(folder, "stderr")
-        with open(stdout_file or os.devnull, "wb") as out, open(stderr_file, "wb") as err:
-            code = subprocess.run([WINE, program, *args], stdin=subprocess.DEVNULL, stdout=out,
-                                  stderr=err, env=environment(debug, stand_in), cwd=cwd,
-                                  timeout=120).returncode
+        retried = []
+        for _ in range(START_TRIES):
+            with open(stdout_file or os.devnull, "wb") as out, open(stderr_file, "wb") as err:
+                try:
+                    code = subprocess.run([WINE, program, *args], stdin=subprocess.DEVNULL, stdout=out,
+                                          stderr=err, env=environment(debug, stand_in), cwd=cwd,
+                                          timeout=120).returncode
+                except subprocess.TimeoutExpired:
+                    raise AssertionError(f"run: {program} {' '.join(args)}\nstill running after 120 s\n"
+                                         f"tail of Wine's stderr:\n{tail(stderr_file)}") from None
+            if code == 0 or WINE_START_FAILED not in read(stderr_file):
+                break
+            retried.append(tail(stderr_file, 3))
         details = f"run: {program} {' '.join(args)}\nexit code: {code}"
+        if retried:
+            details += "\nstarted again after Wine failed to start it:\n" + "\n".join(retried)
         if stand_in and "LOG" in stand_in:
             log = unix_path(stand_in["LOG"])
             details += f"\nstand-in script: {stand_in}\nstand-in log:\n{read(log) or '(empty)'}"
@@ -92,29 +114,49 @@ def read(path):
 def live_target(priority_class, program=HELPER):
     """A helper process running at the given CPU class; yields its Windows ID."""
     with tempfile.TemporaryDirectory() as folder:
-        pid_file = os.path.join(folder, "pid")
-        process = subprocess.Popen([WINE, program, "target", priority_class, windows_path(pid_file)],
-                                   stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
-                                   stderr=subprocess.DEVNULL, env=environment())
-        pid = None
+        pid_file, target_stderr = os.path.join(folder, "pid"), os.path.join(folder, "stderr")
+        pid = process = None
         try:
-            deadline = time.monotonic() + 60
-            while not read(pid_file).endswith("\n"):
-                if process.poll() is not None or time.monotonic() > deadline:
-                    raise AssertionError(f"target did not start (exit {process.poll()})")
-                time.sleep(0.05)
+            for attempt in range(START_TRIES):
+                with open(target_stderr, "wb") as err:
+                    process = subprocess.Popen([WINE, program, "target", priority_class,
+                                                windows_path(pid_file)], stdin=subprocess.DEVNULL,
+                                               stdout=subprocess.DEVNULL, stderr=err, env=environment())
+                deadline = time.monotonic() + 60
+                while not read(pid_file).endswith("\n"):
+                    if process.poll() is not None or time.monotonic() > deadline:
+                        break
+                    time.sleep(0.05)
+                else:
+                    break
+                if process.poll() is None or WINE_START_FAILED not in read(target_stderr) \
+                        or attempt == START_TRIES - 1:
+                    raise AssertionError(f"target did not start (exit {process.poll()})\n"
+                                         f"target's stderr:\n{tail(target_stderr)}")
             pid = int(read(pid_file))
-            assert cpu_class(pid) == priority_class, "target did not take its class"
+            taken, reading = read_cpu_class(pid)
+            if taken != priority_class:
+                state = "running" if process.poll() is None else f"exited with {process.poll()}"
+                raise AssertionError(f"target {pid} ({state}) read as {taken}, not {priority_class}\n"
+                                     f"target's stderr:\n{tail(target_stderr)}\n"
+                                     f"the reading:\n{reading.details}")
             yield pid
         finally:
-            if process.poll() is None:
-                run(HELPER, "stop", str(pid)) if pid else process.kill()
-            process.wait(timeout=30)
+            if process and process.poll() is None:
+                if not pid or run(HELPER, "stop", str(pid)) != 0:
+                    process.kill()
+                process.wait(timeout=30)
+
+
+def read_cpu_class(pid):
+    """The process's CPU class, and the Exit of the run that read it."""
+    result = run(HELPER, "class", str(pid))
+    name = CPU_CLASSES[result - 1] if 0 < result <= len(CPU_CLASSES) else f"unreadable ({result})"
+    return name, result
 
 
 def cpu_class(pid):
-    code = run(HELPER, "class", str(pid))
-    return CPU_CLASSES[code - 1] if 0 < code <= len(CPU_CLASSES) else f"unreadable ({code})"
+    return read_cpu_class(pid)[0]
 
 
 class StandInLog:
