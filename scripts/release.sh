@@ -135,12 +135,11 @@ names=(morvane-boost.exe morvane-boost-check.exe README.txt LICENSE BUILDINFO)
 
 # Fixed order, the commit's time on every entry, fixed permissions: the same
 # commit gives the same bytes.
-python3 - "$files" "$work/archive.zip" "$(git log -1 --format=%ct HEAD)" <<'PY'
+python3 - "$files" "$work/archive.zip" "$(git log -1 --format=%ct HEAD)" \
+  "${names[@]:0:4}" SHA256SUMS "${names[@]:4}" <<'PY'
 import os, sys, time, zipfile
-files, out, seconds = sys.argv[1], sys.argv[2], int(sys.argv[3])
+files, out, seconds, names = sys.argv[1], sys.argv[2], int(sys.argv[3]), sys.argv[4:]
 stamp = time.gmtime(max(seconds, 315532800))[:6]  # zip dates start in 1980
-names = ["morvane-boost.exe", "morvane-boost-check.exe", "README.txt", "LICENSE", "SHA256SUMS",
-         "BUILDINFO"]
 with zipfile.ZipFile(out, "w") as archive:
     for name in names:
         entry = zipfile.ZipInfo(name, stamp)

@@ -10,6 +10,7 @@ fails as scripted. Only that run and the processes it starts load them."""
 import contextlib
 import os
 import subprocess
+import sys
 import tempfile
 import time
 
@@ -83,6 +84,8 @@ def run(program, *args, stdout_file=None, stderr_file=None, debug=QUIET, stand_i
             if code == 0 or WINE_START_FAILED not in read(stderr_file):
                 break
             retried.append(tail(stderr_file, 3))
+            print(f"note: Wine failed to start {program} {' '.join(args)}; starting it again",
+                  file=sys.stderr)
         details = f"run: {program} {' '.join(args)}\nexit code: {code}"
         if retried:
             details += "\nstarted again after Wine failed to start it:\n" + "\n".join(retried)
@@ -133,6 +136,7 @@ def live_target(priority_class, program=HELPER):
                         or attempt == START_TRIES - 1:
                     raise AssertionError(f"target did not start (exit {process.poll()})\n"
                                          f"target's stderr:\n{tail(target_stderr)}")
+                print("note: Wine failed to start a target; starting it again", file=sys.stderr)
             pid = int(read(pid_file))
             taken, reading = read_cpu_class(pid)
             if taken != priority_class:
