@@ -410,10 +410,13 @@ struct Effects {
   PROCESS_POWER_THROTTLING_STATE throttling;
 };
 
+// Reads what the roads change, with more access than the tool asks for (the
+// targets are the checker's own), so that a reading fails only where Windows
+// gives no answer at all; the probes above show what each access allows.
 Effects readEffects(const Platform& platform, DWORD processId) {
   Effects effects = {};
   effects.gpu = gpuUnread;
-  HANDLE target = OpenProcess(toolAccess, FALSE, processId);
+  HANDLE target = OpenProcess(toolAccess | PROCESS_QUERY_INFORMATION, FALSE, processId);
   if (!target) return effects;
   if (platform.getClass) {
     effects.gpuStatus = lookUp<GetSchedulingClassFn>(
