@@ -650,6 +650,7 @@ long runTool(Checker& checker, HANDLE token, const wchar_t* arguments, DWORD wai
   _snwprintf(line, 1023, L"\"%ls\"%ls%ls", checker.tool, *arguments ? L" " : L"", arguments);
   line[1023] = L'\0';
   const Child child = runChild(checker.job, token, line, wait, false, Nothing());
+  if (!*arguments) arguments = L"(no arguments)";
   wchar_t shown[64] = L"any";
   if (expected >= 0) _snwprintf(shown, 63, L"%ld", expected);
   shown[63] = L'\0';
@@ -810,8 +811,8 @@ void roadWithoutPrivilege(Checker& checker, bool relay) {
         return judgeEffects(checker, before, after, gpuRealtime, HIGH_PRIORITY_CLASS, throttlingOff);
       case 3:
         judge(report, L"relay", asExpected,
-              L"3: a copy started and was refused too; it inherited the restriction (as it does "
-              L"where User Account Control is off)");
+              L"3: a copy started and passed its refusal on: it ran without the privilege, as "
+              L"the first did");
         return judgeEffects(checker, before, after, gpuNormal, before.cpu, throttlingUnchanged);
       case 10:
         return judge(report, L"relay", cannotTell, L"10: a person declined the elevation prompt");
