@@ -133,46 +133,54 @@ int applyClass(unsigned long processId, bool boost) {
 
 // Starts this executable again through the elevation prompt with
 // "<mode> <process id>" and waits for it without a time limit. Returns the
-// copy's exit code, exitPromptDeclined, or exitNoCopy.
+// copy's exit code, exitPromptDeclined, exitNoCopy, or exitNotOpened when the
+// target has already ended.
 int relaunchElevated(const wchar_t* mode, unsigned long processId) {
+  // Held until the copy has ended: while a handle to the target is open,
+  // Windows does not give its ID to another process, so the copy (which
+  // starts only once the prompt is answered) boosts this same target.
+  HANDLE pin = OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, processId);
+  if (!pin) {
+    return exitNotOpened;  // the target has ended: nothing to boost, nothing launched
+  }
+
+  int result = exitNoCopy;
   // Sized for the longest path there is: launching a cut-short path would
   // elevate some other file, so a path that fills the buffer is refused.
   wchar_t path[longestPath];
   const DWORD length = GetModuleFileNameW(nullptr, path, longestPath);
-  if (length == 0 || length >= longestPath) {
-    return exitNoCopy;
+  if (length != 0 && length < longestPath) {
+    // At most 14 + 1 + 10 characters; the terminator is set whatever happens.
+    wchar_t parameters[64];
+    _snwprintf(parameters, 63, L"%s %lu", mode, processId);
+    parameters[63] = L'\0';
+
+    // The path goes in lpFile whole, so spaces in it need no quoting.
+    SHELLEXECUTEINFOW launch = {};
+    launch.cbSize = sizeof launch;
+    // No error box on a failed launch: it would block an unattended caller.
+    launch.fMask = SEE_MASK_NOCLOSEPROCESS | SEE_MASK_FLAG_NO_UI;
+    launch.lpVerb = L"runas";
+    launch.lpFile = path;
+    launch.lpParameters = parameters;
+    launch.nShow = SW_HIDE;
+    if (!ShellExecuteExW(&launch)) {
+      result = GetLastError() == ERROR_CANCELLED ? exitPromptDeclined : exitNoCopy;
+    } else if (launch.hProcess) {
+      // After a failed wait the copy may still run, and its code would read
+      // as STILL_ACTIVE (259): that is no exit code to pass on.
+      DWORD exitCode = exitNoCopy;
+      if (WaitForSingleObject(launch.hProcess, INFINITE) == WAIT_OBJECT_0) {
+        // Left at exitNoCopy when the copy's code cannot be read.
+        GetExitCodeProcess(launch.hProcess, &exitCode);
+      }
+      CloseHandle(launch.hProcess);
+      result = static_cast<int>(exitCode);
+    }
   }
 
-  // At most 14 + 1 + 10 characters; the terminator is set whatever happens.
-  wchar_t parameters[64];
-  _snwprintf(parameters, 63, L"%s %lu", mode, processId);
-  parameters[63] = L'\0';
-
-  // The path goes in lpFile whole, so spaces in it need no quoting.
-  SHELLEXECUTEINFOW launch = {};
-  launch.cbSize = sizeof launch;
-  // No error box on a failed launch: it would block an unattended caller.
-  launch.fMask = SEE_MASK_NOCLOSEPROCESS | SEE_MASK_FLAG_NO_UI;
-  launch.lpVerb = L"runas";
-  launch.lpFile = path;
-  launch.lpParameters = parameters;
-  launch.nShow = SW_HIDE;
-  if (!ShellExecuteExW(&launch)) {
-    return GetLastError() == ERROR_CANCELLED ? exitPromptDeclined : exitNoCopy;
-  }
-  if (!launch.hProcess) {
-    return exitNoCopy;
-  }
-
-  // After a failed wait the copy may still run, and its code would read as
-  // STILL_ACTIVE (259): that is no exit code to pass on.
-  DWORD exitCode = exitNoCopy;
-  if (WaitForSingleObject(launch.hProcess, INFINITE) == WAIT_OBJECT_0) {
-    // Left at exitNoCopy when the copy's code cannot be read.
-    GetExitCodeProcess(launch.hProcess, &exitCode);
-  }
-  CloseHandle(launch.hProcess);
-  return static_cast<int>(exitCode);
+  CloseHandle(pin);
+  return result;
 }
 
 }  // namespace

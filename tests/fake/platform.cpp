@@ -179,6 +179,9 @@ extern "C" {
 
 HANDLE WINAPI OpenProcess(DWORD access, BOOL inherit, DWORD processId) {
   record("OpenProcess", {hex(access), std::to_string(inherit), std::to_string(processId)});
+  if (access == PROCESS_QUERY_LIMITED_INFORMATION) {
+    return state().script.pinOpens ? fake::openHandle("pin") : nullptr;
+  }
   return state().script.targetOpens ? fake::openHandle("target") : nullptr;
 }
 

@@ -16,6 +16,7 @@ struct Script {
   std::vector<std::wstring> args;  // the argument vector, entry 0 included
 
   bool targetOpens = true;
+  bool pinOpens = true;  // the relay's query-only handle to the target
   bool tokenOpens = true;
   bool privilegeFound = true;
   bool gdiMapped = true;
@@ -41,7 +42,7 @@ Script& reset();
 Script& script();
 
 // The calls made since the last reset, as "Name(arg, arg)". Handles are named
-// by what they are: target, token, copy, self (the pseudo-handle), gdi32,
+// by what they are: target, pin (the relay's query-only handle), token, copy, self (the pseudo-handle), gdi32,
 // kernel32, null. A call that writes through a pointer shows what the caller
 // had put there before (preset=...), so that a missing preset shows.
 const std::vector<std::string>& calls();

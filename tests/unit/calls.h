@@ -51,6 +51,9 @@ const std::string executionSpeedOnly = throttling("0x1");  // Windows 10's fallb
 const std::string throttlingBack = throttling("0x0");
 const std::string readBack = "D3DKMTGetProcessSchedulingPriorityClass(target, preset=-1)";
 const std::string ownPath = "GetModuleFileNameW(null, 32768)";
+// The relay's query-only handle, which keeps the target's ID from reuse.
+const std::string pinTarget = "OpenProcess(0x1000, 0, 4242)";
+const std::string releasePin = "CloseHandle(pin)";
 
 const Calls openTarget = {openProcess(4242)};
 const Calls enablePrivilege = {"GetCurrentProcess()", "OpenProcessToken(self, 0x28)",

@@ -26,8 +26,10 @@ struct RelayOutcome {
   void (*setup)(fake::Script&);
   int code;
   bool launches;  // the launch is attempted
+  bool pins = true;  // the target is still there to pin
 };
 const RelayOutcome relayOutcomes[] = {
+    {"target ended before the relay", [](fake::Script& s) { s.pinOpens = false; }, 2, false, false},
     {"own path unavailable", [](fake::Script& s) { s.ownPathAvailable = false; }, 11, false},
     {"prompt declined",
      [](fake::Script& s) {
@@ -187,13 +189,19 @@ std::vector<std::string> check(const Combination& c, int code) {
        "an unconfirmed accepted boost was not set back to normal exactly once");
 
   // The relay: only "boost", only after a privilege refusal, at most once,
-  // and only after the target is closed.
+  // and only after the target is closed; the target pinned first and
+  // released last.
   rule(countName("ShellExecuteExW") == (e.relaunches ? 1 : 0),
        "relaunch where none is due, or missing");
   const bool relays = std::wstring(c.mode) == L"boost" && e.applied == 3;
-  rule(countName("GetModuleFileNameW") == (relays ? 1 : 0), "relay entered where it must not be");
+  rule(count(pinTarget) == (relays ? 1 : 0), "the relay did not pin its target exactly once");
+  rule(countName("GetModuleFileNameW") == (relays && c.relay->pins ? 1 : 0),
+       "relay entered where it must not be, or after its target ended");
   if (relays) {
-    rule(closed < first(ownPath), "target still open at the relaunch");
+    rule(closed < first(pinTarget), "target still open at the relaunch");
+    rule(c.relay->pins ? calls.back() == releasePin && count(releasePin) == 1
+                       : calls.back() == pinTarget,
+         "the pin was not released last, exactly once, or calls followed a failed pin");
     const auto launches = countName("ShellExecuteExW");
     rule(launches == 0 || count(launch()) == 1, "the launch record differs");
     rule(countName("GetExitCodeProcess") == 0 || count("GetExitCodeProcess(copy, preset=11)") == 1,

@@ -250,6 +250,9 @@ Calls launched(const std::string& file = defaultPath,
   return {launch(file, parameters)};
 }
 
+// The relay's calls between pinning the target and releasing it, last.
+Calls pinned(const Calls& relay) { return Calls{pinTarget} + relay + Calls{releasePin}; }
+
 struct RelayCase {
   const char* name;
   std::function<void(fake::Script&)> setup;
@@ -271,35 +274,40 @@ TEST_P(Relay, RelaunchesOnceAfterAPrivilegeRefusal) {
 INSTANTIATE_TEST_SUITE_P(
     Roads, Relay,
     ::testing::Values(
-        RelayCase{"CopyConfirms", [](fake::Script&) {}, 0, findOwnPath + launched() + waitForCopy},
+        RelayCase{"CopyConfirms", [](fake::Script&) {}, 0,
+                  pinned(findOwnPath + launched() + waitForCopy)},
         RelayCase{"CopyRefusedToo", [](fake::Script& s) { s.copyExitCode = 3; }, 3,
-                  findOwnPath + launched() + waitForCopy},
+                  pinned(findOwnPath + launched() + waitForCopy)},
         RelayCase{"CopyNotConfirmed", [](fake::Script& s) { s.copyExitCode = 4; }, 4,
-                  findOwnPath + launched() + waitForCopy},
+                  pinned(findOwnPath + launched() + waitForCopy)},
         RelayCase{"CopyCrashedCodePassedOn", [](fake::Script& s) { s.copyExitCode = 0xC0000005u; },
-                  static_cast<int>(0xC0000005u), findOwnPath + launched() + waitForCopy},
+                  static_cast<int>(0xC0000005u), pinned(findOwnPath + launched() + waitForCopy)},
         RelayCase{"CopyCodeUnreadable", [](fake::Script& s) { s.exitCodeReadable = false; }, 11,
-                  findOwnPath + launched() + waitForCopy},
+                  pinned(findOwnPath + launched() + waitForCopy)},
         RelayCase{"PromptDeclined",
                   [](fake::Script& s) {
                     s.launchSucceeds = false;
                     s.launchError = 1223;
                   },
-                  10, findOwnPath + launched() + Calls{"GetLastError()"}},
+                  10, pinned(findOwnPath + launched() + Calls{"GetLastError()"})},
         RelayCase{"OtherLaunchError",
                   [](fake::Script& s) {
                     s.launchSucceeds = false;
                     s.launchError = 2;
                   },
-                  11, findOwnPath + launched() + Calls{"GetLastError()"}},
+                  11, pinned(findOwnPath + launched() + Calls{"GetLastError()"})},
         // After a failed wait the copy's code would read as STILL_ACTIVE.
         RelayCase{"WaitFails", [](fake::Script& s) { s.waitResult = 0xFFFFFFFFu; }, 11,
-                  findOwnPath + launched() +
-                      Calls{"WaitForSingleObject(copy, 0xffffffff)", "CloseHandle(copy)"}},
+                  pinned(findOwnPath + launched() +
+                         Calls{"WaitForSingleObject(copy, 0xffffffff)", "CloseHandle(copy)"})},
         RelayCase{"LaunchWithoutHandle", [](fake::Script& s) { s.launchReturnsHandle = false; }, 11,
-                  findOwnPath + launched()},
+                  pinned(findOwnPath + launched())},
         RelayCase{"OwnPathUnavailable", [](fake::Script& s) { s.ownPathAvailable = false; }, 11,
-                  findOwnPath}),
+                  pinned(findOwnPath)},
+        // The target ended while its boost was refused: its ID may already
+        // name another process, so nothing is launched.
+        RelayCase{"TargetEndedBeforeTheRelay", [](fake::Script& s) { s.pinOpens = false; }, 2,
+                  Calls{pinTarget}}),
     CaseName());
 
 // The launched file must be the whole path: a cut-short one would elevate
@@ -312,9 +320,10 @@ TEST_F(Tool, RelaunchUsesOwnPathBeyondMaxPath) {
     s.ownPath = L"C:\\" + std::wstring(length - 9, L'd') + L"\\m.exe";
     ASSERT_EQ(s.ownPath.size(), length);
     EXPECT_EQ(fake::run({L"boost", L"4242"}), 0);
-    EXPECT_EQ(fake::calls(), refusedBoost + findOwnPath +
-                                 launched("C:\\" + std::string(length - 9, 'd') + "\\m.exe") +
-                                 waitForCopy);
+    EXPECT_EQ(fake::calls(),
+              refusedBoost + pinned(findOwnPath +
+                                    launched("C:\\" + std::string(length - 9, 'd') + "\\m.exe") +
+                                    waitForCopy));
   }
 }
 
@@ -323,7 +332,7 @@ TEST_F(Tool, OwnPathTooLongForWindowsIsNotLaunched) {
   script.setStatus = privilegeNotHeld;
   script.ownPath = L"C:\\" + std::wstring(32765, L'd');
   EXPECT_EQ(fake::run({L"boost", L"4242"}), 11);
-  EXPECT_EQ(fake::calls(), refusedBoost + findOwnPath);
+  EXPECT_EQ(fake::calls(), refusedBoost + pinned(findOwnPath));
 }
 
 TEST_F(Tool, LargestProcessIdFitsTheParameters) {
