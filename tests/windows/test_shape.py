@@ -91,6 +91,16 @@ class Shape(unittest.TestCase):
         self.assertLessEqual(size, empty + 8192)
 
 
+class Floor(unittest.TestCase):
+    def test_the_start_up_floor_maps_the_system_dlls_the_tool_maps(self):
+        # measure.sh times the tool against it: a floor without them would
+        # count their mapping, most of a start under Wine, as the tool's cost.
+        def system_dlls(path):
+            return {d for d in imports(pefile.PE(path)) if not d.startswith("api-ms-win-crt-")}
+
+        self.assertEqual(system_dlls(os.environ["FLOOR_GUI_EXE"]), system_dlls(TOOL))
+
+
 class CheckerShape(unittest.TestCase):
     """morvane-boost-check.exe: a 64-bit console program that, like the tool,
     runs on a stock Windows with nothing beside it."""
