@@ -2,7 +2,7 @@
 # Builds the release archive from the committed tree (uncommitted changes are
 # not in it):
 #
-#   scripts/release.sh [--sign CERT.pfx] [--dist DIR]
+#   scripts/release.sh [--sign CERT.pfx] [--dist DIR] [--tag vX.Y.Z] [--same-as DIR]
 #
 # writes DIR/morvane-boost-<version>-windows-x86_64.zip (DIR is dist/ by
 # default) holding morvane-boost.exe, morvane-boost-check.exe, README.txt (the
@@ -11,27 +11,29 @@
 # project's version, followed by the short commit hash unless the commit is
 # tagged v<version>. Two runs on one commit give the same bytes.
 #
-# With --sign, both programs are signed with osslsigncode (SHA-256, program
-# names "morvane-boost" and "morvane-boost-check"): the certificate's password
-# comes from MORVANE_SIGN_PASSWORD, and an RFC 3161 timestamp from
-# MORVANE_SIGN_TIMESTAMP_URL when that is set. The signatures are the only
-# difference: BUILDINFO gives the SHA-256 of the unsigned bytes. A signed
-# archive differs from run to run (the signing time), its unsigned programs
-# do not.
+# --tag vX.Y.Z fails unless the project's version is X.Y.Z, and names the
+# archive by that version alone. --same-as DIR fails unless the programs
+# built are byte-identical to DIR's morvane-boost.exe and
+# morvane-boost-check.exe (the ones that were tested).
+#
+# With --sign, the finished archive is signed by scripts/sign.sh (see there:
+# the password comes from MORVANE_SIGN_PASSWORD).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-usage="usage: scripts/release.sh [--sign CERT.pfx] [--dist DIR]"
+usage="usage: scripts/release.sh [--sign CERT.pfx] [--dist DIR] [--tag vX.Y.Z] [--same-as DIR]"
 fail() {
   echo "release.sh: $*" >&2
   exit 1
 }
 
-certificate= dist=dist
+certificate= dist=dist tag= tested=
 while [ $# -gt 0 ]; do
   case "$1" in
     --sign) [ $# -ge 2 ] || fail "--sign needs a .pfx file"; certificate=$2; shift 2 ;;
     --dist) [ $# -ge 2 ] || fail "--dist needs a directory"; dist=$2; shift 2 ;;
+    --tag) [ $# -ge 2 ] || fail "--tag needs a tag"; tag=$2; shift 2 ;;
+    --same-as) [ $# -ge 2 ] || fail "--same-as needs a directory"; tested=$2; shift 2 ;;
     -h | --help) sed -n '2,/^set -euo/{/^#/s/^# \{0,1\}//p}' "$0"; exit 0 ;;
     *) fail "unknown argument '$1' ($usage)" ;;
   esac
@@ -42,7 +44,7 @@ if [ -n "$certificate" ]; then
   certificate=$(realpath "$certificate")
 fi
 
-scripts/setup.sh --no-linter >&2
+scripts/setup.sh --release >&2
 git diff --quiet HEAD -- 2>/dev/null ||
   echo "release.sh: note: uncommitted changes are not in the release" >&2
 
@@ -60,7 +62,12 @@ commit=$(git rev-parse HEAD)
 git archive --format=tar HEAD | (mkdir "$work/source" && tar -x -C "$work/source")
 version=$(sed -n 's/^project(morvane-boost VERSION \([0-9][0-9.]*\) .*/\1/p' "$work/source/CMakeLists.txt")
 [ -n "$version" ] || fail "no project version in CMakeLists.txt"
-git tag --points-at HEAD | grep -qx "v$version" || version="$version-$(git rev-parse --short HEAD)"
+if [ -n "$tag" ]; then
+  [ "$tag" = "v$version" ] ||
+    fail "the tag $tag does not match the project's version $version (CMakeLists.txt); tag v$version, or change the version"
+elif ! git tag --points-at HEAD | grep -qx "v$version"; then
+  version="$version-$(git rev-parse --short HEAD)"
+fi
 mkdir -p "$dist"
 archive="$(realpath "$dist")/morvane-boost-$version-windows-x86_64.zip"
 # Whatever this run does not finish, it leaves no archive of an earlier one
@@ -74,6 +81,7 @@ rebuild=(
   "cmake --build build/release --target morvane-boost morvane-boost-check"
 )
 programs=(morvane-boost morvane-boost-check)
+echo "Building the programs from commit ${commit:0:12} (about 10 s)..." >&2
 for command in "${rebuild[@]}"; do
   (cd "$work/source" && $command) >"$work/build.log" 2>&1 || {
     cat "$work/build.log" >&2
@@ -90,25 +98,11 @@ for program in "${programs[@]}"; do
 "
 done
 cp "$work/source/docs/README.txt" "$work/source/LICENSE" "$files/"
-
-signature="none: the programs are the unsigned build"
-if [ -n "$certificate" ]; then
-  # The password goes through a private file, not the command line.
-  printf '%s' "$MORVANE_SIGN_PASSWORD" >"$work/password"
-  timestamp=()
-  [ -z "${MORVANE_SIGN_TIMESTAMP_URL:-}" ] || timestamp=(-ts "$MORVANE_SIGN_TIMESTAMP_URL")
+if [ -n "$tested" ]; then
   for program in "${programs[@]}"; do
-    osslsigncode sign -pkcs12 "$certificate" -readpass "$work/password" -h sha256 \
-      -n "$program" "${timestamp[@]}" -in "$files/$program.exe" -out "$work/signed.exe" \
-      >"$work/sign.log" 2>&1 || {
-      cat "$work/sign.log" >&2
-      fail "signing failed (a wrong MORVANE_SIGN_PASSWORD, or a certificate osslsigncode cannot use); no archive written"
-    }
-    mv "$work/signed.exe" "$files/$program.exe"
+    cmp -s "$files/$program.exe" "$tested/$program.exe" ||
+      fail "$program.exe as built here differs from $tested/$program.exe, the one that was tested; no archive written"
   done
-  signature="Authenticode (osslsigncode, SHA-256) on both programs; removing it gives back
-the unsigned bytes, for example:
-  osslsigncode remove-signature -in morvane-boost.exe -out unsigned.exe"
 fi
 
 packages=$(dpkg-query -W -f='  ${Package} ${Version}\n' g++-mingw-w64-x86-64-win32 \
@@ -117,36 +111,26 @@ cat >"$files/BUILDINFO" <<EOT
 morvane-boost $version
 commit: $commit
 
-Built on Debian with these packages:
+Built on Debian $(cat /etc/debian_version 2>/dev/null) with these packages:
 $packages
 
 SHA-256 of the unsigned programs:
 $unsigned
-Signature: $signature
+Signature: none: the programs are the unsigned build
 
 To rebuild it, in a clone of the repository:
   git checkout $commit
-  scripts/setup.sh
+  scripts/setup.sh --release
 $(printf '  %s\n' "${rebuild[@]}")
   sha256sum build/release/morvane-boost.exe build/release/morvane-boost-check.exe
 EOT
 names=(morvane-boost.exe morvane-boost-check.exe README.txt LICENSE BUILDINFO)
 (cd "$files" && sha256sum "${names[@]}" >SHA256SUMS)
 
-# Fixed order, the commit's time on every entry, fixed permissions: the same
-# commit gives the same bytes.
-python3 - "$files" "$work/archive.zip" "$(git log -1 --format=%ct HEAD)" \
-  "${names[@]:0:4}" SHA256SUMS "${names[@]:4}" <<'PY'
-import os, sys, time, zipfile
-files, out, seconds, names = sys.argv[1], sys.argv[2], int(sys.argv[3]), sys.argv[4:]
-stamp = time.gmtime(max(seconds, 315532800))[:6]  # zip dates start in 1980
-with zipfile.ZipFile(out, "w") as archive:
-    for name in names:
-        entry = zipfile.ZipInfo(name, stamp)
-        entry.create_system = 3  # Unix, so that the permissions below are read
-        entry.external_attr = 0o644 << 16
-        with open(os.path.join(files, name), "rb") as file:
-            archive.writestr(entry, file.read(), zipfile.ZIP_DEFLATED, 9)
-PY
+scripts/write-zip.py "$work/archive.zip" "$(git log -1 --format=%ct HEAD)" "$files" \
+  "${names[@]:0:4}" SHA256SUMS "${names[@]:4}"
 mv "$work/archive.zip" "$archive"
+if [ -n "$certificate" ]; then
+  scripts/sign.sh "$archive" "$certificate" || { rm -f "$archive"; exit 1; }
+fi
 echo "$archive"

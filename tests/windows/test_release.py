@@ -1,6 +1,6 @@
 """The release path: scripts/release.sh run twice unsigned, once signed with a
-throw-away code-signing certificate made here (never kept), and once with a
-wrong password. release.sh builds what is committed, so it runs in a
+throw-away code-signing certificate made here (never kept), once with a
+wrong password, and as the workflow runs it (tag and tested programs checked). release.sh builds what is committed, so it runs in a
 throw-away repository holding the working tree as one commit: what is
 tested is what is checked out, uncommitted changes included."""
 import hashlib
@@ -43,10 +43,13 @@ def snapshot(repository):
 
 
 def release(dist, *args, password=None):
+    """Runs release.sh with an npm first on the PATH that fails and leaves a
+    mark: a release needs no npm."""
     env = dict(os.environ)
     env.pop("MORVANE_SIGN_PASSWORD", None)
     if password is not None:
         env["MORVANE_SIGN_PASSWORD"] = password
+    env["PATH"] = runs["no npm"] + os.pathsep + env["PATH"]
     repository = runs["repository"]
     return subprocess.run([os.path.join(repository, "scripts", "release.sh"), "--dist", dist, *args],
                           cwd=repository, env=env, capture_output=True, text=True, timeout=600)
@@ -73,6 +76,11 @@ def sha256(path):
 
 def setUpModule():
     folder = runs["folder"] = tempfile.mkdtemp()
+    runs["no npm"] = os.path.join(folder, "no-npm")
+    os.makedirs(runs["no npm"])
+    with open(os.path.join(runs["no npm"], "npm"), "w") as npm:
+        npm.write(f'#!/bin/sh\ntouch "{runs["no npm"]}/called"\nexit 1\n')
+    os.chmod(os.path.join(runs["no npm"], "npm"), 0o755)
     snapshot(runs.setdefault("repository", os.path.join(folder, "repository")))
     certificate = os.path.join(folder, "certificate.pem")
     key = os.path.join(folder, "key.pem")
@@ -98,6 +106,20 @@ def setUpModule():
     os.makedirs(os.path.dirname(runs["new dist"]))
     runs["wrong password, new dist"] = release(runs["new dist"], "--sign", pfx, password="wrong")
     runs["help"] = release(dist, "--help")
+    # As the workflow runs it: the tag checked, the programs compared with
+    # the tested ones; once with a tag that is not the version, once against
+    # a checker that is not the one built.
+    runs["version"] = version = git("show", "HEAD:CMakeLists.txt", cwd=runs["repository"]).split(
+        "project(morvane-boost VERSION ")[1].split()[0]
+    tested = os.path.dirname(TOOL)
+    runs["tagged"] = release(os.path.join(folder, "tagged"), "--tag", f"v{version}", "--same-as", tested)
+    runs["wrong tag"] = release(os.path.join(folder, "wrong-tag"), "--tag", "v0.0.0-wrong")
+    other = os.path.join(folder, "other-programs")
+    os.makedirs(other)
+    shutil.copy(TOOL, other)
+    with open(os.path.join(other, "morvane-boost-check.exe"), "wb") as file:
+        file.write(b"MZ not the checker that was built")
+    runs["not the tested programs"] = release(os.path.join(folder, "untested"), "--same-as", other)
     SignedShape.path = os.path.join(folder, "signed", "morvane-boost.exe")
     SignedCheckerShape.path = os.path.join(folder, "signed", "morvane-boost-check.exe")
 
@@ -157,7 +179,25 @@ class Release(unittest.TestCase):
 
     def test_help_prints_the_usage(self):
         self.assertEqual(runs["help"].returncode, 0, runs["help"].stderr)
-        self.assertIn("scripts/release.sh [--sign CERT.pfx] [--dist DIR]", runs["help"].stdout)
+        self.assertIn("scripts/release.sh [--sign CERT.pfx] [--dist DIR] [--tag vX.Y.Z] [--same-as DIR]",
+                      runs["help"].stdout)
+
+    def test_never_calls_npm(self):
+        self.assertFalse(os.path.exists(os.path.join(runs["no npm"], "called")))
+
+    def test_a_tag_of_the_version_names_the_archive_by_it_alone(self):
+        path = archive_of(runs["tagged"])
+        self.assertEqual(os.path.basename(path), f"morvane-boost-{runs['version']}-windows-x86_64.zip")
+
+    def test_refuses_a_tag_that_is_not_the_version_and_programs_that_were_not_tested(self):
+        cases = {"wrong tag": ("wrong-tag", "the tag v0.0.0-wrong does not match the project's version"),
+                 "not the tested programs": ("untested", "morvane-boost-check.exe as built here differs")}
+        for name, (dist, message) in cases.items():
+            with self.subTest(name):
+                result = runs[name]
+                self.assertEqual(result.returncode, 1, result.stderr)
+                self.assertIn(message, result.stderr)
+                self.assertFalse(os.path.exists(os.path.join(runs["folder"], dist)), "an archive was left")
 
 
 class Signed(unittest.TestCase):
