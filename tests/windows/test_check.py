@@ -1,8 +1,9 @@
-"""morvane-boost-check under Wine 8, against the tool as built: with the
-GPU stand-in every road it checks must come out as expected; on plain Wine,
+"""morvane-boost-check under Wine, against the tool as built: with the GPU
+stand-in every road it checks must come out as expected; on plain Wine,
 which has no GPU scheduling entry points, what depends on them must be
-"cannot tell here", never a pass. Wine has no GetProcessInformation, so
-throttling is "cannot tell here" on both."""
+"cannot tell here", never a pass. Throttling cannot be read back under Wine
+(Wine 8 has no GetProcessInformation; Wine 10's fails for throttling), so it
+is "cannot tell here" on both."""
 import os
 import re
 import tempfile
@@ -43,8 +44,11 @@ def expected(gpu, relay):
         ("boost-elevated from a token without the base-priority privilege", [("exit code", SAME)] + effects),
     ]
     if relay:
-        # Wine starts the "runas" copy with its parent's token, so the copy
-        # is refused as well: 3, passed on, and nothing changed.
+        # Wine 8 starts the "runas" copy with its parent's token, so the copy
+        # is refused as well: 3, passed on, and nothing changed. Wine 10
+        # starts it elevated: 0, with the boost's effects. Either way every
+        # item is as expected; which one this Wine took is read from the
+        # report (below).
         roads.append(("boost from a token without the base-priority privilege (the relay)",
                       [("relay", SAME)] + effects))
     return [(road, item, verdict) for road, items in roads for item, verdict in items]
@@ -75,8 +79,9 @@ class Check(unittest.TestCase):
                 self.assertIn("Runs under:              Wine", report, details)
                 self.assertRegex(report, r"\n== Summary: 0 differ, \d+ cannot tell here\r?\n$", details)
                 if "--relay" in args:
-                    relay = [reason for road, item, verdict, reason in found if item == "relay"]
-                    self.assertTrue(relay[0].startswith("3: a copy started"), details)
+                    (relay,) = [reason for road, item, verdict, reason in found if item == "relay"]
+                    self.assertRegex(relay, r"^(0: the copy ran with the privilege|3: a copy started)",
+                                     details)
                 else:
                     self.assertIn("left out: run with --relay", report, details)
 

@@ -3,12 +3,13 @@
 Output goes to files or nowhere, never to a pipe: wineserver outlives the
 program and would hold a pipe open.
 
-Wine 8 has no GPU scheduling entry points. A run can switch on the test-only
+Wine (8 and 10 alike) has no GPU scheduling entry points. A run can switch on the test-only
 stand-ins installed in the prefix (tests/windows/stand-in): a gdi32 that
 answers the scheduling-class calls as scripted, and a shell32 whose launch
 fails as scripted. Only that run and the processes it starts load them."""
 import contextlib
 import os
+import re
 import subprocess
 import sys
 import tempfile
@@ -24,6 +25,7 @@ CPU_CLASSES = ["idle", "below-normal", "normal", "above-normal", "high", "realti
 
 # Quiet, but for the one message that says Wine could not start a process.
 QUIET = "-all,err+virtual"
+OVERRIDES = "mscoree,mshtml=;winemenubuilder.exe=d"
 
 
 def environment(debug=QUIET, stand_in=None):
@@ -33,7 +35,8 @@ def environment(debug=QUIET, stand_in=None):
     env = dict(os.environ)
     env.pop("DISPLAY", None)
     # Arguments reach Wine as UTF-8 whatever the machine's locale.
-    env.update(WINEDEBUG=debug, WINEDLLOVERRIDES="mscoree,mshtml=", LC_ALL="C.UTF-8")
+    # No Mono or Gecko installers, and no menu entries in the user's home.
+    env.update(WINEDEBUG=debug, WINEDLLOVERRIDES=OVERRIDES, LC_ALL="C.UTF-8")
     if stand_in is not None:
         overrides = "gdi32,shell32" if "SHELL" in stand_in else "gdi32"
         env["WINEDLLOVERRIDES"] += f";{overrides}=n,b"
@@ -56,8 +59,19 @@ def assert_exit(test, result, code):
     test.assertEqual(result, code, result.details)
 
 
+# Trace lines that explain nothing about a run: the relay trace of calls the
+# tool does not make itself, and the loader's comings and goings.
+TRACE = re.compile(r"^[0-9a-f]{4}:(Call|Ret) ")
+TOOL_CALLS = re.compile(r"SetProcessInformation|SetPriorityClass|OpenProcess|ShellExecuteEx|D3DKMT|"
+                        r"WaitForSingleObject|GetExitCodeProcess|_wtoi|_configure_wide_argv")
+NOISE = re.compile(r"HeapFree|HeapAlloc|PROCESS_DETACH|PROCESS_ATTACH|THREAD_DETACH|THREAD_ATTACH")
+
+
 def tail(path, lines=25):
-    return "\n".join(read(path).splitlines()[-lines:])
+    """The last lines of a Wine stderr file, without trace noise."""
+    kept = [line for line in read(path).splitlines()
+            if not NOISE.search(line) and (not TRACE.match(line) or TOOL_CALLS.search(line))]
+    return "\n".join(kept[-lines:])
 
 
 # Now and then Wine 8 cannot set up a new process's address space (seen
