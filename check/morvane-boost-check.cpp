@@ -2,15 +2,20 @@
 // starts itself, probes the platform facts the tool relies on, and prints a
 // plain-text report to attach to a bug report.
 //
-//   morvane-boost-check [PATH-TO-morvane-boost.exe] [--relay]
+//   morvane-boost-check [PATH-TO-morvane-boost.exe] [--relay] [--strict]
+//                       [--allow-unknown ITEM[,ITEM...]] [--output FILE]
 //
 // The tool's path defaults to morvane-boost.exe beside the checker. --relay
 // also runs a boost from a token without the base-priority privilege, which
 // relaunches the tool through "runas": on a desktop with User Account Control
-// on, that shows the elevation prompt.
+// on, that shows the elevation prompt. --strict counts every "cannot tell
+// here" as a failure, except on the items named with --allow-unknown (the
+// verdict's own item word: throttling, GPU class, relay...). --output writes
+// the report to FILE as UTF-8 instead of to standard output.
 //
-// Exit code: 0 when nothing differs from what the tool promises, 1 when
-// something does, 2 for a usage error. It changes only processes that it
+// Exit code: 0 when nothing differs from what the tool promises (and, with
+// --strict, nothing unknown was left but what was allowed), 1 otherwise, 2
+// for a usage error. It changes only processes that it
 // started itself, every wait is bounded, and every process it started is
 // ended before it exits (they all run in a job that kills them when closed).
 //
@@ -18,13 +23,19 @@
 //   --target plain|d3d11   a target: prints "ready <HRESULT>", then waits
 //   --set-realtime <pid>   the GPU set to realtime, from the token it was
 //                          started with; prints "status <NTSTATUS>"
+//   --runas-probe          starts itself through "runas" with --exit 3 and
+//                          ends with that copy's code
+//   --exit <code>          ends at once with that code
 #include <windows.h>
+#include <shellapi.h>
 #include <d3d11.h>
 #include <stdarg.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 #include <wchar.h>
+
+#include "verdicts.h"
 
 #ifndef MORVANE_VERSION
 #define MORVANE_VERSION "unknown"
@@ -43,6 +54,7 @@ typedef BOOL(WINAPI* ProcessInformationFn)(HANDLE, PROCESS_INFORMATION_CLASS, LP
 typedef BOOL(WINAPI* IsWow64Process2Fn)(HANDLE, USHORT*, USHORT*);
 typedef NTSTATUS(WINAPI* RtlGetVersionFn)(OSVERSIONINFOW*);
 typedef const char*(CDECL* WineVersionFn)();
+typedef NTSTATUS(NTAPI* QueryProcessFn)(HANDLE, ULONG, PVOID, ULONG, PULONG);
 
 const NTSTATUS statusPrivilegeNotHeld = static_cast<NTSTATUS>(0xC0000061UL);
 const int gpuNormal = 2;
@@ -72,6 +84,10 @@ struct Report {
   HANDLE out;
   int differs;
   int cannotTell;
+  int failing;  // verdicts that fail the check: differs, and with --strict unknowns not allowed
+  bool strict;
+  const wchar_t* allowed;    // --allow-unknown's items
+  wchar_t allowedSeen[256];  // the allowed items that were unknown, for the summary
 };
 
 void say(Report& report, const wchar_t* format, ...) {
@@ -93,16 +109,31 @@ void say(Report& report, const wchar_t* format, ...) {
   if (length > 1) WriteFile(report.out, bytes, static_cast<DWORD>(length - 1), &written, nullptr);
 }
 
-enum Verdict { asExpected, differs, cannotTell };
+using verdicts::asExpected;
+using verdicts::cannotTell;
+using verdicts::differs;
+using verdicts::Judgement;
+using verdicts::Verdict;
 
-// One verdict line; a reason is given for every verdict but "as expected".
+// One verdict line, with its reason.
 void judge(Report& report, const wchar_t* what, Verdict verdict, const wchar_t* reason = L"") {
   if (verdict == differs) ++report.differs;
   if (verdict == cannotTell) ++report.cannotTell;
+  if (verdicts::fails(verdict, what, report.strict, report.allowed)) ++report.failing;
+  if (verdict == cannotTell && report.strict && !verdicts::fails(verdict, what, true, report.allowed) &&
+      !verdicts::listed(what, report.allowedSeen)) {
+    const size_t used = wcslen(report.allowedSeen);
+    _snwprintf(report.allowedSeen + used, 255 - used, L"%ls%ls", used ? L"," : L"", what);
+    report.allowedSeen[255] = L'\0';
+  }
   const wchar_t* const word = verdict == asExpected ? L"as expected"
                               : verdict == differs  ? L"differs"
                                                     : L"cannot tell here";
   say(report, L"    %-12ls %ls%ls%ls", what, word, *reason ? L": " : L"", reason);
+}
+
+void judge(Report& report, const wchar_t* what, const Judgement& judgement) {
+  judge(report, what, judgement.verdict, judgement.reason);
 }
 
 // ---- This Windows -----------------------------------------------------------
@@ -110,32 +141,11 @@ void judge(Report& report, const wchar_t* what, Verdict verdict, const wchar_t* 
 struct Platform {
   bool setClass, getClass, setInformation, getInformation;
   bool privilegeHeld, privilegeEnabled;
+  bool tookTimerBit;  // the probe's {1, 0x5, 0} was accepted
 };
 
-const wchar_t* className(int priorityClass) {
-  switch (priorityClass) {
-    case 0: return L"idle";
-    case 1: return L"below normal";
-    case 2: return L"normal";
-    case 3: return L"above normal";
-    case 4: return L"high";
-    case 5: return L"realtime";
-    case gpuUnread: return L"nothing written";
-    default: return L"unknown";
-  }
-}
-
-const wchar_t* cpuClassName(DWORD priorityClass) {
-  switch (priorityClass) {
-    case IDLE_PRIORITY_CLASS: return L"idle";
-    case BELOW_NORMAL_PRIORITY_CLASS: return L"below normal";
-    case NORMAL_PRIORITY_CLASS: return L"normal";
-    case ABOVE_NORMAL_PRIORITY_CLASS: return L"above normal";
-    case HIGH_PRIORITY_CLASS: return L"high";
-    case REALTIME_PRIORITY_CLASS: return L"realtime";
-    default: return L"unreadable";
-  }
-}
+const wchar_t* className(int priorityClass) { return verdicts::gpuClassName(priorityClass); }
+const wchar_t* cpuClassName(DWORD priorityClass) { return verdicts::cpuClassName(priorityClass); }
 
 const wchar_t* machineName(USHORT machine) {
   switch (machine) {
@@ -200,10 +210,36 @@ Platform describeWindows(Report& report) {
         GetTokenInformation(token, TokenElevation, &elevation, sizeof elevation, &size);
     say(report, L"Elevated:                %ls",
         !elevationRead ? L"unreadable" : elevation.TokenIsElevated ? L"yes" : L"no");
+    // How the relay is set up here: a split token (Full, with a linked token)
+    // is an administrator's under User Account Control.
+    TOKEN_ELEVATION_TYPE type = TokenElevationTypeDefault;
+    const bool typeRead = GetTokenInformation(token, TokenElevationType, &type, sizeof type, &size);
+    TOKEN_LINKED_TOKEN linked = {};
+    const bool hasLinked = GetTokenInformation(token, TokenLinkedToken, &linked, sizeof linked, &size);
+    if (hasLinked) CloseHandle(linked.LinkedToken);
+    say(report, L"Elevation type:          %ls; linked token: %ls",
+        !typeRead                           ? L"unreadable"
+        : type == TokenElevationTypeFull    ? L"full"
+        : type == TokenElevationTypeLimited ? L"limited"
+                                            : L"default",
+        hasLinked ? L"yes" : L"no");
     say(report, L"%ls: %ls", privilegeName, privilegeState(token, &platform.privilegeHeld, &platform.privilegeEnabled));
     CloseHandle(token);
   } else {
     say(report, L"Token:                   unreadable (error %lu)", GetLastError());
+  }
+
+  const wchar_t* const policies = L"SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Policies\\System";
+  const wchar_t* const values[] = {L"EnableLUA", L"ConsentPromptBehaviorAdmin"};
+  for (const wchar_t* value : values) {
+    DWORD data = 0, size = sizeof data;
+    const LSTATUS status =
+        RegGetValueW(HKEY_LOCAL_MACHINE, policies, value, RRF_RT_REG_DWORD, nullptr, &data, &size);
+    if (status == ERROR_SUCCESS) {
+      say(report, L"%-24ls %lu (registry)", value, data);
+    } else {
+      say(report, L"%-24ls unread (error %ld)", value, static_cast<long>(status));
+    }
   }
 
   const struct {
@@ -402,12 +438,9 @@ void withTarget(Checker& checker, TargetKind kind, Work work) {
 // ---- Reading a target back ----------------------------------------------------
 
 struct Effects {
-  NTSTATUS gpuStatus;
-  int gpu;  // gpuUnread when the class could not be read
-  DWORD cpu;  // 0 when unreadable
-  bool throttlingRead;
-  DWORD throttlingError;
-  PROCESS_POWER_THROTTLING_STATE throttling;
+  verdicts::GpuReading gpu;
+  verdicts::CpuReading cpu;
+  verdicts::ThrottlingReading throttling;
 };
 
 // Reads what the roads change, with more access than the tool asks for (the
@@ -415,102 +448,73 @@ struct Effects {
 // gives no answer at all; the probes above show what each access allows.
 Effects readEffects(const Platform& platform, DWORD processId) {
   Effects effects = {};
-  effects.gpu = gpuUnread;
+  effects.gpu = {platform.getClass, false, 0, gpuUnread};
+  effects.throttling.entry = platform.getInformation;
   HANDLE target = OpenProcess(toolAccess | PROCESS_QUERY_INFORMATION, FALSE, processId);
-  if (!target) return effects;
-  if (platform.getClass) {
-    effects.gpuStatus = lookUp<GetSchedulingClassFn>(
-        L"gdi32.dll", "D3DKMTGetProcessSchedulingPriorityClass")(target, &effects.gpu);
-    if (effects.gpuStatus != 0) effects.gpu = gpuUnread;
+  if (!target) {
+    effects.cpu.error = effects.throttling.error = GetLastError();
+    effects.gpu.status = effects.cpu.error;
+    return effects;
   }
-  effects.cpu = GetPriorityClass(target);
-  effects.throttling.Version = PROCESS_POWER_THROTTLING_CURRENT_VERSION;
+  if (platform.getClass) {
+    int value = gpuUnread;
+    effects.gpu.status = static_cast<unsigned long>(lookUp<GetSchedulingClassFn>(
+        L"gdi32.dll", "D3DKMTGetProcessSchedulingPriorityClass")(target, &value));
+    effects.gpu.read = effects.gpu.status == 0;
+    effects.gpu.value = effects.gpu.read ? value : gpuUnread;
+  }
+  effects.cpu.value = GetPriorityClass(target);
+  effects.cpu.read = effects.cpu.value != 0;
+  effects.cpu.error = effects.cpu.read ? 0 : GetLastError();
   if (const ProcessInformationFn get =
           lookUp<ProcessInformationFn>(L"kernel32.dll", "GetProcessInformation")) {
-    effects.throttlingRead = get(target, ProcessPowerThrottling, &effects.throttling,
-                                 sizeof effects.throttling);
-    effects.throttlingError = effects.throttlingRead ? 0 : GetLastError();
+    PROCESS_POWER_THROTTLING_STATE state = {};
+    state.Version = PROCESS_POWER_THROTTLING_CURRENT_VERSION;
+    effects.throttling.read = get(target, ProcessPowerThrottling, &state, sizeof state);
+    effects.throttling.error = effects.throttling.read ? 0 : GetLastError();
+    effects.throttling.version = state.Version;
+    effects.throttling.control = state.ControlMask;
+    effects.throttling.state = state.StateMask;
   }
   CloseHandle(target);
   return effects;
 }
 
 void showEffects(Report& report, const wchar_t* when, const Effects& effects) {
-  wchar_t gpu[64], throttling[64];
-  if (effects.gpu != gpuUnread) {
-    _snwprintf(gpu, 63, L"%d (%ls)", effects.gpu, className(effects.gpu));
-  } else if (effects.gpuStatus != 0) {
-    _snwprintf(gpu, 63, L"unread (status 0x%08lx)", static_cast<unsigned long>(effects.gpuStatus));
+  wchar_t gpu[64], cpu[64], throttling[64];
+  if (effects.gpu.read) {
+    _snwprintf(gpu, 63, L"%d (%ls)", effects.gpu.value, className(effects.gpu.value));
+  } else if (effects.gpu.entry) {
+    _snwprintf(gpu, 63, L"unread (status 0x%08lx)", effects.gpu.status);
   } else {
     _snwprintf(gpu, 63, L"unread (no get entry)");
   }
   gpu[63] = L'\0';
-  if (effects.throttlingRead) {
-    _snwprintf(throttling, 63, L"control 0x%lx, state 0x%lx", effects.throttling.ControlMask,
-               effects.throttling.StateMask);
-  } else if (effects.throttlingError != 0) {
-    _snwprintf(throttling, 63, L"unread (error %lu)", effects.throttlingError);
+  if (effects.cpu.read) {
+    _snwprintf(cpu, 63, L"0x%lx (%ls)", effects.cpu.value, cpuClassName(effects.cpu.value));
+  } else {
+    _snwprintf(cpu, 63, L"unread (error %lu)", effects.cpu.error);
+  }
+  cpu[63] = L'\0';
+  if (effects.throttling.read) {
+    _snwprintf(throttling, 63, L"{%lu, 0x%lx, 0x%lx}", effects.throttling.version,
+               effects.throttling.control, effects.throttling.state);
+  } else if (effects.throttling.entry) {
+    _snwprintf(throttling, 63, L"unread (error %lu)", effects.throttling.error);
   } else {
     _snwprintf(throttling, 63, L"unread (no GetProcessInformation)");
   }
   throttling[63] = L'\0';
-  say(report, L"  %-8ls GPU class %ls; CPU class 0x%lx (%ls); throttling %ls", when, gpu, effects.cpu,
-      cpuClassName(effects.cpu), throttling);
+  say(report, L"  %-8ls GPU class %ls; CPU class %ls; throttling %ls", when, gpu, cpu, throttling);
 }
 
-// What a road expects of the target afterwards.
-enum Throttling { throttlingUnchanged, throttlingOff, throttlingHandedBack };
-
 void judgeEffects(Checker& checker, const Effects& before, const Effects& after, int gpu, DWORD cpu,
-                  Throttling throttling) {
+                  verdicts::ThrottlingWanted throttling) {
   Report& report = checker.report;
-  wchar_t reason[160];
-  if (!checker.platform.getClass) {
-    judge(report, L"GPU class", cannotTell, L"gdi32 has no D3DKMTGetProcessSchedulingPriorityClass");
-  } else if (after.gpu == gpuUnread) {
-    _snwprintf(reason, 159, L"the get call failed with status 0x%08lx",
-               static_cast<unsigned long>(after.gpuStatus));
-    reason[159] = L'\0';
-    judge(report, L"GPU class", cannotTell, reason);
-  } else {
-    _snwprintf(reason, 159, L"%ls expected, %ls seen", className(gpu), className(after.gpu));
-    reason[159] = L'\0';
-    judge(report, L"GPU class", after.gpu == gpu ? asExpected : differs, reason);
-  }
-  _snwprintf(reason, 159, L"%ls expected, %ls seen", cpuClassName(cpu), cpuClassName(after.cpu));
-  reason[159] = L'\0';
-  judge(report, L"CPU class", after.cpu == cpu ? asExpected : differs, reason);
-
-  if (!after.throttlingRead || (throttling == throttlingUnchanged && !before.throttlingRead)) {
-    _snwprintf(reason, 159, L"GetProcessInformation(ProcessPowerThrottling) %ls",
-               checker.platform.getInformation ? L"fails here" : L"is absent");
-    reason[159] = L'\0';
-    judge(report, L"throttling", cannotTell, reason);
-    return;
-  }
-  const PROCESS_POWER_THROTTLING_STATE& state = after.throttling;
-  bool right = false;
-  const wchar_t* wanted = L"";
-  switch (throttling) {
-    case throttlingUnchanged:
-      right = state.ControlMask == before.throttling.ControlMask &&
-              state.StateMask == before.throttling.StateMask;
-      wanted = L"unchanged";
-      break;
-    case throttlingOff:
-      right = (state.ControlMask & PROCESS_POWER_THROTTLING_EXECUTION_SPEED) &&
-              state.StateMask == 0;
-      wanted = L"execution speed in the control mask, state mask 0";
-      break;
-    case throttlingHandedBack:
-      right = state.ControlMask == 0;
-      wanted = L"control mask 0";
-      break;
-  }
-  _snwprintf(reason, 159, L"%ls expected; control 0x%lx, state 0x%lx seen", wanted,
-             state.ControlMask, state.StateMask);
-  reason[159] = L'\0';
-  judge(report, L"throttling", right ? asExpected : differs, reason);
+  judge(report, L"GPU class", verdicts::gpuClass(after.gpu, gpu));
+  judge(report, L"CPU class", verdicts::cpuClass(after.cpu, cpu));
+  judge(report, L"throttling", verdicts::throttling(throttling, before.throttling, after.throttling,
+                                                    checker.platform.tookTimerBit));
 }
 
 // ---- Platform facts ----------------------------------------------------------
@@ -531,7 +535,8 @@ int probeGpuGet(Report& report, HANDLE target, DWORD access) {
   return status == 0 ? priorityClass : gpuUnread;
 }
 
-void probeThrottling(Report& report, HANDLE target, DWORD controlMask) {
+// Returns whether the platform took the record.
+bool probeThrottling(Report& report, HANDLE target, DWORD controlMask) {
   PROCESS_POWER_THROTTLING_STATE state = {};
   state.Version = PROCESS_POWER_THROTTLING_CURRENT_VERSION;
   state.ControlMask = controlMask;
@@ -543,7 +548,7 @@ void probeThrottling(Report& report, HANDLE target, DWORD controlMask) {
       controlMask, toolAccess, done ? L"TRUE" : L"FALSE", error);
   const ProcessInformationFn get =
       lookUp<ProcessInformationFn>(L"kernel32.dll", "GetProcessInformation");
-  if (!get) return;
+  if (!get) return done;
   PROCESS_POWER_THROTTLING_STATE read = {};
   read.Version = PROCESS_POWER_THROTTLING_CURRENT_VERSION;
   if (get(target, ProcessPowerThrottling, &read, sizeof read)) {
@@ -553,6 +558,7 @@ void probeThrottling(Report& report, HANDLE target, DWORD controlMask) {
     say(report, L"    GetProcessInformation(ProcessPowerThrottling) access 0x%04lx: FALSE, error %lu",
         toolAccess, GetLastError());
   }
+  return done;
 }
 
 // The GPU set to realtime from a token without the privilege, run in a copy
@@ -624,8 +630,11 @@ void probeTarget(Checker& checker, TargetKind kind) {
       }
       if (platform.setInformation) {
         // The last one hands throttling back, as a fresh process has it.
-        probeThrottling(report, target, PROCESS_POWER_THROTTLING_EXECUTION_SPEED |
+        // What a boost must leave where throttling can be read: the record
+        // with the timer-resolution bit where this kernel takes it.
+        const bool took = probeThrottling(report, target, PROCESS_POWER_THROTTLING_EXECUTION_SPEED |
                                             PROCESS_POWER_THROTTLING_IGNORE_TIMER_RESOLUTION);
+        if (kind == plainTarget) checker.platform.tookTimerBit = took;
         probeThrottling(report, target, PROCESS_POWER_THROTTLING_EXECUTION_SPEED);
         probeThrottling(report, target, 0);
       } else {
@@ -670,11 +679,7 @@ long runTool(Checker& checker, HANDLE token, const wchar_t* arguments, DWORD wai
 }
 
 void judgeCode(Report& report, long observed, long expected) {
-  wchar_t reason[64];
-  _snwprintf(reason, 63, L"%ld expected, %ld seen", expected, observed);
-  reason[63] = L'\0';
-  judge(report, L"exit code", observed == expected ? asExpected : differs,
-        observed < 0 ? L"the tool did not run to its end" : reason);
+  judge(report, L"exit code", verdicts::exitCode(observed, expected));
 }
 
 void roadUsage(Checker& checker) {
@@ -691,8 +696,8 @@ void roadUsage(Checker& checker) {
     }
     const Effects after = readEffects(checker.platform, processId);
     showEffects(report, L"after:", after);
-    judgeEffects(checker, before, after, before.gpu == gpuUnread ? gpuNormal : before.gpu,
-                 before.cpu, throttlingUnchanged);
+    judgeEffects(checker, before, after, gpuNormal, NORMAL_PRIORITY_CLASS,
+                 verdicts::throttlingUnchanged);
   });
 }
 
@@ -744,9 +749,9 @@ void roadBoostAndUnboost(Checker& checker) {
       const Effects after = readEffects(platform, processId);
       showEffects(report, L"after:", after);
       if (confirmable) {
-        judgeEffects(checker, before, after, gpuRealtime, HIGH_PRIORITY_CLASS, throttlingOff);
+        judgeEffects(checker, before, after, gpuRealtime, HIGH_PRIORITY_CLASS, verdicts::throttlingOff);
       } else {
-        judgeEffects(checker, before, after, gpuNormal, before.cpu, throttlingUnchanged);
+        judgeEffects(checker, before, after, gpuNormal, NORMAL_PRIORITY_CLASS, verdicts::throttlingUnchanged);
       }
     }
 
@@ -768,12 +773,164 @@ void roadBoostAndUnboost(Checker& checker) {
     judgeCode(report, runTool(checker, nullptr, arguments, toolWait, expected), expected);
     const Effects after = readEffects(platform, processId);
     showEffects(report, L"after:", after);
-    judgeEffects(checker, before, after, gpuNormal, NORMAL_PRIORITY_CLASS, throttlingHandedBack);
+    judgeEffects(checker, before, after, gpuNormal, NORMAL_PRIORITY_CLASS, verdicts::throttlingHandedBack);
   });
 }
 
+// ---- Seeing the relay's copies --------------------------------------------------
+
+// The arguments a process was started with: its command line after the
+// program's name. Read with ProcessCommandLineInformation (60), or, where
+// that class is unknown, from the process's parameters block.
+bool argumentsOf(HANDLE process, wchar_t* out, size_t size) {
+  out[0] = L'\0';
+  const QueryProcessFn query = lookUp<QueryProcessFn>(L"ntdll.dll", "NtQueryInformationProcess");
+  if (!query) return false;
+  wchar_t line[2048] = {};
+  struct Text {
+    USHORT length, capacity;
+    PWSTR buffer;
+  };
+  alignas(8) unsigned char buffer[sizeof(Text) + sizeof line];
+  ULONG returned = 0;
+  if (query(process, 60, buffer, sizeof buffer, &returned) == 0) {
+    const Text* text = reinterpret_cast<const Text*>(buffer);
+    const size_t count = text->length / sizeof(wchar_t) < 2047 ? text->length / sizeof(wchar_t) : 2047;
+    wmemcpy(line, text->buffer, count);
+  } else {
+    struct {  // ProcessBasicInformation (0), which mingw-w64 leaves out
+      NTSTATUS exitStatus;
+      PVOID peb;
+      ULONG_PTR affinity, priority, processId, parentId;
+    } basic = {};
+    PVOID parameters = nullptr;
+    Text text = {};
+    SIZE_T got = 0;
+    // x64 layouts: the parameters block at 0x20 in the PEB, the command line
+    // at 0x70 in the block.
+    if (query(process, 0, &basic, sizeof basic, &returned) != 0 ||
+        !ReadProcessMemory(process, static_cast<char*>(basic.peb) + 0x20,
+                           &parameters, sizeof parameters, &got) ||
+        !ReadProcessMemory(process, static_cast<char*>(parameters) + 0x70, &text, sizeof text, &got) ||
+        !ReadProcessMemory(process, text.buffer, line,
+                           text.length < sizeof line - 2 ? text.length : sizeof line - 2, &got)) {
+      return false;
+    }
+  }
+  const wchar_t* rest = line;
+  if (*rest == L'"') {
+    rest = wcschr(rest + 1, L'"');
+    rest = rest ? rest + 1 : L"";
+  } else {
+    while (*rest && *rest != L' ' && *rest != L'\t') ++rest;
+  }
+  while (*rest == L' ' || *rest == L'\t') ++rest;
+  wcsncpy(out, rest, size - 1);
+  out[size - 1] = L'\0';
+  return true;
+}
+
+// Runs a command line from `token` in a job of its own whose completion port
+// reports every process started in it, and waits up to `wait`. Fills `sight`
+// with the processes that the first one started ("copies") and what the
+// first was given; `expected` is the arguments every copy must have. Returns
+// the first process's exit code, or -1 when it did not start or end in time.
+long runWatched(HANDLE token, const wchar_t* commandLine, DWORD wait, const wchar_t* expected,
+                verdicts::RelaySight& sight) {
+  sight = {};
+  sight.rightParameters = true;
+  sight.cannotSeeWhy = L"this Windows does not report new processes in a job";
+  HANDLE job = CreateJobObjectW(nullptr, nullptr);
+  HANDLE port = CreateIoCompletionPort(INVALID_HANDLE_VALUE, nullptr, 0, 1);
+  if (!job || !port) {
+    if (job) CloseHandle(job);
+    if (port) CloseHandle(port);
+    sight.cannotSeeWhy = L"no job or completion port could be made";
+    return -1;
+  }
+  JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits = {};
+  limits.BasicLimitInformation.LimitFlags = JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE;
+  SetInformationJobObject(job, JobObjectExtendedLimitInformation, &limits, sizeof limits);
+  JOBOBJECT_ASSOCIATE_COMPLETION_PORT association = {};
+  association.CompletionKey = job;
+  association.CompletionPort = port;
+  SetInformationJobObject(job, JobObjectAssociateCompletionPortInformation, &association,
+                          sizeof association);
+
+  wchar_t line[1024];
+  wcsncpy(line, commandLine, 1023);
+  line[1023] = L'\0';
+  STARTUPINFOW startup = {};
+  startup.cb = sizeof startup;
+  PROCESS_INFORMATION process = {};
+  long code = -1;
+  HANDLE copies[8] = {};
+  int held = 0;
+  if (CreateProcessAsUserW(token, nullptr, line, nullptr, nullptr, FALSE,
+                           CREATE_SUSPENDED | CREATE_NO_WINDOW, nullptr, nullptr, &startup, &process)) {
+    AssignProcessToJobObject(job, process.hProcess);
+    ResumeThread(process.hThread);
+    CloseHandle(process.hThread);
+    const ULONGLONG deadline = GetTickCount64() + wait;
+    bool ended = false;
+    // Until the first process has ended, then what is left in the port.
+    for (;;) {
+      const ULONGLONG now = GetTickCount64();
+      ended = ended || WaitForSingleObject(process.hProcess, 0) == WAIT_OBJECT_0;
+      DWORD message = 0;
+      ULONG_PTR key = 0;
+      LPOVERLAPPED data = nullptr;
+      if (!GetQueuedCompletionStatus(port, &message, &key, &data, ended || now >= deadline ? 0 : 20)) {
+        if (ended || now >= deadline) break;
+        continue;
+      }
+      if (message != JOB_OBJECT_MSG_NEW_PROCESS) continue;
+      const DWORD started = static_cast<DWORD>(reinterpret_cast<ULONG_PTR>(data));
+      if (started == process.dwProcessId) {
+        sight.canSee = true;  // the job reports its processes here
+        continue;
+      }
+      ++sight.copies;
+      HANDLE copy = OpenProcess(PROCESS_QUERY_INFORMATION | PROCESS_VM_READ | SYNCHRONIZE, FALSE, started);
+      if (!copy) copy = OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION | SYNCHRONIZE, FALSE, started);
+      // A process just made may not have set up its parameters yet: a
+      // second of tries.
+      wchar_t given[128] = L"(unreadable)";
+      bool read = false;
+      for (int attempt = 0; copy && !read && attempt < 50; ++attempt) {
+        read = argumentsOf(copy, given, 128);
+        if (!read) Sleep(20);
+      }
+      if (!read) wcscpy(given, L"(unreadable)");
+      if (wcscmp(given, expected) != 0) sight.rightParameters = false;
+      if (sight.copies == 1) wcscpy(sight.parameters, given);
+      if (copy && held < 8) {
+        copies[held++] = copy;
+      } else if (copy) {
+        CloseHandle(copy);
+      }
+    }
+    if (ended) {
+      DWORD exitCode = 0;
+      if (GetExitCodeProcess(process.hProcess, &exitCode)) code = static_cast<long>(exitCode);
+    }
+    if (held > 0 && WaitForSingleObject(copies[0], 10000) == WAIT_OBJECT_0) {
+      DWORD copyCode = 0;
+      sight.copyCodeRead = GetExitCodeProcess(copies[0], &copyCode) != 0;
+      sight.copyCode = copyCode;
+    }
+    if (!ended) TerminateProcess(process.hProcess, 1);
+    CloseHandle(process.hProcess);
+  }
+  for (int index = 0; index < held; ++index) CloseHandle(copies[index]);
+  CloseHandle(job);
+  CloseHandle(port);
+  return code;
+}
+
 // A run from a token without the privilege: "boost-elevated" must give 3
-// and change nothing; with `relay`, "boost" relaunches through "runas".
+// and change nothing; with `relay`, "boost" relaunches through "runas", and
+// the verdict rests on what the checker saw of the copy and of the target.
 void roadWithoutPrivilege(Checker& checker, bool relay) {
   Report& report = checker.report;
   const Platform& platform = checker.platform;
@@ -789,39 +946,57 @@ void roadWithoutPrivilege(Checker& checker, bool relay) {
     showEffects(report, L"before:", before);
     long code = -1;
     bool tokenMade = false;
+    verdicts::RelaySight sight = {};
     withRestrictedToken([&](HANDLE restricted) {
       tokenMade = restricted != nullptr;
-      if (restricted) {
-        const long expected = relay ? -1 : platform.setClass ? 3 : 4;
-        code = runTool(checker, restricted, arguments, relay ? relayWait : toolWait, expected);
-        if (expected >= 0) judgeCode(report, code, expected);
+      if (!restricted) return;
+      if (!relay) {
+        const long expected = platform.setClass ? 3 : 4;
+        code = runTool(checker, restricted, arguments, toolWait, expected);
+        return judgeCode(report, code, expected);
+      }
+      wchar_t line[1024], expected[64];
+      _snwprintf(line, 1023, L"\"%ls\" %ls", checker.tool, arguments);
+      line[1023] = L'\0';
+      _snwprintf(expected, 63, L"boost-elevated %lu", processId);
+      expected[63] = L'\0';
+      code = runWatched(restricted, line, relayWait, expected, sight);
+      say(report, L"  morvane-boost %ls: exit code %ld; copies seen: %d%ls%ls%ls", arguments, code,
+          sight.copies, sight.copies ? L", the first given \"" : L"",
+          sight.copies ? sight.parameters : L"", sight.copies ? L"\"" : L"");
+      if (code == 3 && sight.canSee && sight.copies == 0) {
+        // No copy seen: is that the tool, or does "runas" start copies
+        // outside the job here? A copy of the checker relaunched the same
+        // way tells.
+        verdicts::RelaySight probe = {};
+        _snwprintf(line, 1023, L"\"%ls\" --runas-probe", checker.self);
+        runWatched(restricted, line, relayWait, L"--exit 3", probe);
+        say(report, L"  a \"runas\" copy of the checker, started the same way: %ls",
+            probe.copies ? L"seen in the job" : L"not seen in the job");
+        if (probe.copies == 0) {
+          sight.canSee = false;
+          sight.cannotSeeWhy = L"a \"runas\" copy starts outside the job here (an elevation service "
+                               L"starts it), so the tool's copy could not be seen either";
+        }
       }
     });
     if (!tokenMade) return judge(report, L"road", cannotTell, L"no restricted token could be made");
     const Effects after = readEffects(platform, processId);
     showEffects(report, L"after:", after);
-    if (!relay) return judgeEffects(checker, before, after, gpuNormal, before.cpu, throttlingUnchanged);
+    if (!relay) {
+      return judgeEffects(checker, before, after, gpuNormal, NORMAL_PRIORITY_CLASS,
+                          verdicts::throttlingUnchanged);
+    }
     if (!platform.setClass) {
       return judge(report, L"relay", cannotTell,
                    L"without the GPU entry points no boost is refused, so the tool never relays");
     }
-    switch (code) {
-      case 0:
-        judge(report, L"relay", asExpected, L"0: the copy ran with the privilege and boosted");
-        return judgeEffects(checker, before, after, gpuRealtime, HIGH_PRIORITY_CLASS, throttlingOff);
-      case 3:
-        judge(report, L"relay", asExpected,
-              L"3: a copy started and passed its refusal on: it ran without the privilege, as "
-              L"the first did");
-        return judgeEffects(checker, before, after, gpuNormal, before.cpu, throttlingUnchanged);
-      case 10:
-        return judge(report, L"relay", cannotTell, L"10: a person declined the elevation prompt");
-      case 11:
-        return judge(report, L"relay", differs, L"11: no elevated copy started");
-      case -1:
-        return judge(report, L"relay", differs, L"the tool did not run to its end");
-      default:
-        return judge(report, L"relay", differs, L"not a code that this road can give");
+    judge(report, L"relay", verdicts::relay(code, sight, after.gpu, after.cpu));
+    if (code == 0) {
+      judgeEffects(checker, before, after, gpuRealtime, HIGH_PRIORITY_CLASS, verdicts::throttlingOff);
+    } else if (code == 3) {
+      judgeEffects(checker, before, after, gpuNormal, NORMAL_PRIORITY_CLASS,
+                   verdicts::throttlingUnchanged);
     }
   });
 }
@@ -879,9 +1054,32 @@ int setRealtime(DWORD processId) {
   return 0;
 }
 
+// Starts this checker again through "runas" (as the tool relaunches itself)
+// with --exit 3, and ends with that copy's code: whether such a copy is seen
+// in the job tells whether the tool's would be.
+int runasProbe() {
+  wchar_t self[MAX_PATH];
+  if (!GetModuleFileNameW(nullptr, self, MAX_PATH)) return 11;
+  SHELLEXECUTEINFOW launch = {};
+  launch.cbSize = sizeof launch;
+  launch.fMask = SEE_MASK_NOCLOSEPROCESS | SEE_MASK_FLAG_NO_UI;
+  launch.lpVerb = L"runas";
+  launch.lpFile = self;
+  launch.lpParameters = L"--exit 3";
+  launch.nShow = SW_HIDE;
+  if (!ShellExecuteExW(&launch) || !launch.hProcess) return 11;
+  DWORD code = 11;
+  if (WaitForSingleObject(launch.hProcess, relayWait) == WAIT_OBJECT_0) {
+    GetExitCodeProcess(launch.hProcess, &code);
+  }
+  CloseHandle(launch.hProcess);
+  return static_cast<int>(code);
+}
+
 int usage(Report& report, const wchar_t* problem) {
   say(report, L"morvane-boost-check: %ls", problem);
-  say(report, L"usage: morvane-boost-check [PATH-TO-morvane-boost.exe] [--relay]");
+  say(report, L"usage: morvane-boost-check [PATH-TO-morvane-boost.exe] [--relay] [--strict] "
+              L"[--allow-unknown ITEM[,ITEM...]] [--output FILE]");
   return exitUsage;
 }
 
@@ -912,8 +1110,13 @@ int check(Checker& checker, bool relay) {
                 L"shows the elevation prompt)");
   }
   say(report, L"");
-  say(report, L"== Summary: %d differ, %d cannot tell here", report.differs, report.cannotTell);
-  return report.differs ? exitDiffers : exitSame;
+  if (report.strict) {
+    say(report, L"== Summary: %d differ, %d cannot tell here (strict; allowed unknown: %ls)",
+        report.differs, report.cannotTell, *report.allowedSeen ? report.allowedSeen : L"none");
+  } else {
+    say(report, L"== Summary: %d differ, %d cannot tell here", report.differs, report.cannotTell);
+  }
+  return report.failing ? exitDiffers : exitSame;
 }
 
 }  // namespace
@@ -925,19 +1128,32 @@ int wmain(int argc, wchar_t** argv) {
   if (argc == 3 && wcscmp(argv[1], L"--set-realtime") == 0) {
     return setRealtime(wcstoul(argv[2], nullptr, 10));
   }
+  if (argc == 2 && wcscmp(argv[1], L"--runas-probe") == 0) return runasProbe();
+  if (argc == 3 && wcscmp(argv[1], L"--exit") == 0) return _wtoi(argv[2]);
 
   Checker checker = {};
   checker.report.out = GetStdHandle(STD_OUTPUT_HANDLE);
   bool relay = false;
   const wchar_t* tool = nullptr;
+  const wchar_t* output = nullptr;
   for (int index = 1; index < argc; ++index) {
+    const bool hasValue = index + 1 < argc;
     if (wcscmp(argv[index], L"--relay") == 0 && !relay) {
       relay = true;
+    } else if (wcscmp(argv[index], L"--strict") == 0 && !checker.report.strict) {
+      checker.report.strict = true;
+    } else if (wcscmp(argv[index], L"--allow-unknown") == 0 && hasValue && !checker.report.allowed) {
+      checker.report.allowed = argv[++index];
+    } else if (wcscmp(argv[index], L"--output") == 0 && hasValue && !output) {
+      output = argv[++index];
     } else if (argv[index][0] != L'-' && !tool) {
       tool = argv[index];
     } else {
       return usage(checker.report, L"unexpected argument");
     }
+  }
+  if (checker.report.allowed && !checker.report.strict) {
+    return usage(checker.report, L"--allow-unknown needs --strict");
   }
   const DWORD length = GetModuleFileNameW(nullptr, checker.self, MAX_PATH);
   if (length == 0 || length >= MAX_PATH) return usage(checker.report, L"own path unreadable");
@@ -963,7 +1179,17 @@ int wmain(int argc, wchar_t** argv) {
   JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits = {};
   limits.BasicLimitInformation.LimitFlags = JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE;
   SetInformationJobObject(checker.job, JobObjectExtendedLimitInformation, &limits, sizeof limits);
+  if (output) {
+    checker.report.out = CreateFileW(output, GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_ALWAYS,
+                                     FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (checker.report.out == INVALID_HANDLE_VALUE) {
+      checker.report.out = GetStdHandle(STD_OUTPUT_HANDLE);
+      CloseHandle(checker.job);
+      return usage(checker.report, L"the report file cannot be written");
+    }
+  }
   const int result = check(checker, relay);
+  if (output) CloseHandle(checker.report.out);
   CloseHandle(checker.job);
   return result;
 }
