@@ -207,10 +207,10 @@ class Relay(unittest.TestCase):
         # again (for execution speed alone) exactly when the first call
         # returned FALSE; an unboost asks once whatever the answer. The branch
         # this Wine does not take is covered by the unit tests'
-        # Boost/Apply.ThrottlingRecordRejectedFallsBackToExecutionSpeed and
-        # Boost/Apply.Confirmed rows, Unboost/Apply.ThrottlingRecordRejectedIsNotRetried
-        # and Unboost/Apply.Confirmed, and the exhaustive check's
-        # setInformationSucceeds axis.
+        # Boost/Apply.TakesTheRoadItsAnswersCallFor/ rows
+        # ThrottlingRecordRejectedFallsBackToExecutionSpeed and Confirmed, the
+        # Unboost/ rows ThrottlingRecordRejectedIsNotRetried and Confirmed,
+        # and the exhaustive check's setInformationSucceeds axis.
         for mode, start_class, end_class in [("boost", "normal", "high"), ("unboost", "high", "normal")]:
             with self.subTest(mode), live_target(start_class) as pid, \
                     tempfile.TemporaryDirectory() as folder:
