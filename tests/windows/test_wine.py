@@ -170,6 +170,56 @@ class Relay(unittest.TestCase):
                                                  f'L"boost-elevated {pid}"', "(null)", "0x00000000")],
                                      result.details)
 
+    def test_the_relay_holds_its_target_until_the_copy_has_ended(self):
+        # While a handle to the target is open its ID cannot go to another
+        # process, so the copy boosts the same target. Read from the relay
+        # trace of the first copy's own calls (those returning into the
+        # tool's image): the query-only handle is opened after the target's
+        # handle is closed, before the launch, and closed last, after the wait.
+        with tempfile.TemporaryDirectory() as folder, live_target("normal") as pid:
+            log, trace = StandInLog(folder), os.path.join(folder, "relay.log")
+            result = run(TOOL, "boost", str(pid), stand_in=log.script(SET=REFUSED, ELEVATED_SET=0),
+                         debug="+pid,+relay", stderr_file=trace)
+            assert_exit(self, result, 0)
+            calls = tool_calls(read(trace), pid)
+            names = [call for call, args, retval in calls]
+            target = next(retval for call, args, retval in calls if call == "OpenProcess" and args[0] == "00001200")
+            pin = next(retval for call, args, retval in calls if call == "OpenProcess" and args[0] == "00001000")
+            # A handle value may be used again once closed: the pin's close is
+            # the last close of its value.
+            pin_closed = len(calls) - 1 - calls[::-1].index(("CloseHandle", [pin], None))
+            order = [names.index("OpenProcess"), calls.index(("CloseHandle", [target], None)),
+                     calls.index(("OpenProcess", ["00001000", "00000000", f"{pid:08x}"], pin)),
+                     names.index("ShellExecuteExW"), names.index("WaitForSingleObject"), pin_closed]
+            self.assertEqual(order, sorted(order), f"{calls}\n{result.details}")
+            last_close = max(i for i, (call, args, retval) in enumerate(calls) if call == "CloseHandle")
+            self.assertEqual(pin_closed, last_close, f"{calls}\n{result.details}")
+
+    def test_a_target_that_ends_before_the_relay(self):
+        # The stand-in ends the target at the first copy's refused set call.
+        # Whether its ID can still be opened then is the platform's answer,
+        # read from the trace: Wine 8 and 10 keep an ended process openable
+        # (so the tool relays as usual, and the copy, refused by the script,
+        # gives 3); a platform that lets the ID go must give 2 and launch
+        # nothing, which the unit test Roads/Relay...TargetEndedBeforeTheRelay
+        # covers wherever this Wine does not.
+        with tempfile.TemporaryDirectory() as folder, live_target("normal") as pid:
+            log, trace = StandInLog(folder), os.path.join(folder, "relay.log")
+            result = run(TOOL, "boost", str(pid), stand_in=log.script(SET=REFUSED, END_TARGET="yes"),
+                         debug="+pid,+relay", stderr_file=trace)
+            calls = tool_calls(read(trace), pid)
+            (pin,) = [retval for call, args, retval in calls if call == "OpenProcess" and args[0] == "00001000"]
+            launched = "ShellExecuteExW" in [call for call, args, retval in calls]
+            print(f"\nthis Wine {'still opens' if int(pin, 16) else 'no longer opens'} an ended target",
+                  file=sys.stderr)
+            if int(pin, 16):
+                self.assertEqual((result, launched), (3, True), result.details)
+                self.assertEqual(list(log.copies().values()), [f"boost {pid}", f"boost-elevated {pid}"],
+                                 result.details)
+            else:
+                self.assertEqual((result, launched), (2, False), result.details)
+                self.assertEqual(list(log.copies().values()), [f"boost {pid}"], result.details)
+
     def test_a_launch_that_really_fails_gives_11_without_an_error_box(self):
         # The stand-in moves the running tool away before the relaunch, so the
         # real shell cannot find the file. Without SEE_MASK_FLAG_NO_UI Wine's
@@ -227,6 +277,26 @@ class Relay(unittest.TestCase):
                 print(f"\n{mode}: this Wine answered the first throttling call with "
                       f"{'FALSE' if refused else 'TRUE'}", file=sys.stderr)
                 self.assertEqual(len(asked), 2 if mode == "boost" and refused else 1, result.details)
+
+
+def tool_calls(trace, pid):
+    """The calls of the first copy of the tool that return into its own
+    image, from a "+pid,+relay" trace: [(name, [arguments], retval or None)].
+    The first copy is the process that opens the target first."""
+    opening = re.search(r"^(\w+):\w+:Call KERNEL32\.OpenProcess\(00001200,00000000,%08x\) ret=(\w+)" % pid,
+                        trace, re.M)
+    process, image = opening[1], int(opening[2], 16) >> 16
+    calls = []
+    for line in trace.splitlines():
+        call = re.match(r"^(\w+):(\w+):Call (?:\w+)\.(\w+)\((.*)\) ret=(\w+)$", line)
+        if call and call[1] == process and int(call[5], 16) >> 16 == image:
+            calls.append([call[3], call[4].split(",") if call[4] else [], None, call[2]])
+        back = re.match(r"^(\w+):(\w+):Ret  (?:\w+)\.(\w+)\(\) retval=(\w+) ret=(\w+)$", line)
+        if back and back[1] == process and int(back[5], 16) >> 16 == image and back[3] == "OpenProcess":
+            pending = [c for c in calls if c[0] == "OpenProcess" and c[2] is None and c[3] == back[2]]
+            if pending:
+                pending[-1][2] = back[4]
+    return [(name, args, retval) for name, args, retval, thread in calls]
 
 
 class StartUp(unittest.TestCase):

@@ -24,6 +24,8 @@
 //              logged
 //   MOVE_TOOL  at the first set call, moves the running executable to this
 //              Windows path, so that starting it again fails for real
+//   END_TARGET at the first set call, ends the target ("yes"), as a game
+//              that quits while its boost waits for elevation
 //
 // Its log fields: the call (set or get), the target's process ID, the class
 // (or none) and the status.
@@ -128,6 +130,14 @@ extern "C" LONG APIENTRY setSchedulingClass(HANDLE process, int priorityClass) {
     if (const wchar_t* destination = setting(L"MOVE_TOOL")) {
       wchar_t self[MAX_PATH];
       if (GetModuleFileNameW(nullptr, self, MAX_PATH)) MoveFileW(self, destination);
+    }
+    if (setting(L"END_TARGET")) {
+      HANDLE ending = OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, GetProcessId(process));
+      if (ending) {
+        TerminateProcess(ending, 1);
+        WaitForSingleObject(ending, 10000);
+        CloseHandle(ending);
+      }
     }
     if (const wchar_t* code = setting(L"EXIT")) ExitProcess(wcstoul(code, nullptr, 0));
   }
