@@ -12,7 +12,8 @@ Judgement judged(Verdict verdict, const wchar_t* format, ...) {
   judgement.verdict = verdict;
   va_list arguments;
   va_start(arguments, format);
-  vswprintf(judgement.reason, sizeof judgement.reason / sizeof *judgement.reason, format, arguments);
+  vswprintf(judgement.reason, sizeof judgement.reason / sizeof *judgement.reason, format,
+            arguments);
   va_end(arguments);
   return judgement;
 }
@@ -21,26 +22,41 @@ Judgement judged(Verdict verdict, const wchar_t* format, ...) {
 
 const wchar_t* gpuClassName(int priorityClass) {
   switch (priorityClass) {
-    case 0: return L"idle";
-    case 1: return L"below normal";
-    case 2: return L"normal";
-    case 3: return L"above normal";
-    case 4: return L"high";
-    case 5: return L"realtime";
-    case -1: return L"nothing written";
-    default: return L"unknown";
+    case 0:
+      return L"idle";
+    case 1:
+      return L"below normal";
+    case 2:
+      return L"normal";
+    case 3:
+      return L"above normal";
+    case 4:
+      return L"high";
+    case 5:
+      return L"realtime";
+    case -1:
+      return L"nothing written";
+    default:
+      return L"unknown";
   }
 }
 
 const wchar_t* cpuClassName(unsigned long priorityClass) {
   switch (priorityClass) {
-    case 0x40: return L"idle";
-    case 0x4000: return L"below normal";
-    case cpuNormal: return L"normal";
-    case 0x8000: return L"above normal";
-    case cpuHigh: return L"high";
-    case 0x100: return L"realtime";
-    default: return L"unknown";
+    case 0x40:
+      return L"idle";
+    case 0x4000:
+      return L"below normal";
+    case cpuNormal:
+      return L"normal";
+    case 0x8000:
+      return L"above normal";
+    case cpuHigh:
+      return L"high";
+    case 0x100:
+      return L"realtime";
+    default:
+      return L"unknown";
   }
 }
 
@@ -53,7 +69,8 @@ Judgement gpuClass(const GpuReading& after, int expected) {
   if (!after.entry) {
     return judged(cannotTell, L"gdi32 has no D3DKMTGetProcessSchedulingPriorityClass");
   }
-  if (!after.read) return judged(cannotTell, L"the get call failed with status 0x%08lx", after.status);
+  if (!after.read)
+    return judged(cannotTell, L"the get call failed with status 0x%08lx", after.status);
   return judged(after.value == expected ? asExpected : differs, L"%ls expected, %ls seen",
                 gpuClassName(expected), gpuClassName(after.value));
 }
@@ -69,7 +86,8 @@ Judgement throttling(ThrottlingWanted wanted, const ThrottlingReading& before,
   const ThrottlingReading& unread = !after.read ? after : before;
   if (!after.read || (wanted == throttlingUnchanged && !before.read)) {
     if (!unread.entry) return judged(cannotTell, L"GetProcessInformation is absent");
-    return judged(cannotTell, L"GetProcessInformation(ProcessPowerThrottling) fails here (error %lu)",
+    return judged(cannotTell,
+                  L"GetProcessInformation(ProcessPowerThrottling) fails here (error %lu)",
                   unread.error);
   }
   unsigned long control = 0, state = 0;
@@ -82,16 +100,18 @@ Judgement throttling(ThrottlingWanted wanted, const ThrottlingReading& before,
       break;
     case throttlingOff:
       control = tookTimerBit ? executionSpeed | ignoreTimerResolution : executionSpeed;
-      what = tookTimerBit ? L"off, as this kernel takes the timer-resolution bit"
-                          : L"off, execution speed alone, as this kernel refuses the timer-resolution bit";
+      what = tookTimerBit
+                 ? L"off, as this kernel takes the timer-resolution bit"
+                 : L"off, execution speed alone, as this kernel refuses the timer-resolution bit";
       break;
     case throttlingHandedBack:
       what = L"handed back to the system";
       break;
   }
   const bool same = after.version == 1 && after.control == control && after.state == state;
-  return judged(same ? asExpected : differs, L"%ls: {1, 0x%lx, 0x%lx} expected, {%lu, 0x%lx, 0x%lx} seen",
-                what, control, state, after.version, after.control, after.state);
+  return judged(same ? asExpected : differs,
+                L"%ls: {1, 0x%lx, 0x%lx} expected, {%lu, 0x%lx, 0x%lx} seen", what, control, state,
+                after.version, after.control, after.state);
 }
 
 Judgement relay(long code, const RelaySight& sight, const GpuReading& gpu, const CpuReading& cpu) {
@@ -101,17 +121,21 @@ Judgement relay(long code, const RelaySight& sight, const GpuReading& gpu, const
         return judged(differs, L"0, but the copy was given \"%ls\"", sight.parameters);
       }
       if (!gpu.entry || !gpu.read || !cpu.read) {
-        return judged(cannotTell, L"0, but the target's classes cannot be read to see that it was boosted");
+        return judged(cannotTell,
+                      L"0, but the target's classes cannot be read to see that it was boosted");
       }
       if (gpu.value != gpuRealtime || cpu.value != cpuHigh) {
-        return judged(differs, L"0, but the target is at GPU class %ls and CPU class %ls: the copy "
-                               L"worked on something else",
+        return judged(differs,
+                      L"0, but the target is at GPU class %ls and CPU class %ls: the copy "
+                      L"worked on something else",
                       gpuClassName(gpu.value), cpuClassName(cpu.value));
       }
       return judged(asExpected, L"0: the copy ran with the privilege and boosted the target");
     case 3:
-      if (!sight.canSee) return judged(cannotTell, L"3, and no copy can be seen here: %ls", sight.cannotSeeWhy);
-      if (sight.copies == 0) return judged(differs, L"3, but no copy started: the tool did not relay");
+      if (!sight.canSee)
+        return judged(cannotTell, L"3, and no copy can be seen here: %ls", sight.cannotSeeWhy);
+      if (sight.copies == 0)
+        return judged(differs, L"3, but no copy started: the tool did not relay");
       if (!sight.rightParameters) {
         return judged(differs, L"3, but the copy was given \"%ls\"", sight.parameters);
       }
@@ -122,8 +146,9 @@ Judgement relay(long code, const RelaySight& sight, const GpuReading& gpu, const
       if (sight.copyCode != 3) {
         return judged(differs, L"3, but the copy ended with %lu", sight.copyCode);
       }
-      return judged(asExpected, L"3: a copy given \"%ls\" was refused as well and its 3 passed on: it "
-                                L"ran without the privilege, as the first did",
+      return judged(asExpected,
+                    L"3: a copy given \"%ls\" was refused as well and its 3 passed on: it "
+                    L"ran without the privilege, as the first did",
                     sight.parameters);
     case 10:
       return judged(cannotTell, L"10: a person declined the elevation prompt");

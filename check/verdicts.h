@@ -53,13 +53,13 @@ Judgement throttling(ThrottlingWanted wanted, const ThrottlingReading& before,
 // What the checker saw of the relay's copies: processes started in the job
 // of the first copy, with their command lines.
 struct RelaySight {
-  bool canSee;                   // new processes in the job are reported here
-  const wchar_t* cannotSeeWhy;   // when not
-  int copies;                    // processes the first copy started
-  bool rightParameters;          // every copy was given "boost-elevated <target ID>"
-  wchar_t parameters[128];       // what the first copy seen was given (its arguments)
+  bool canSee;                  // new processes in the job are reported here
+  const wchar_t* cannotSeeWhy;  // when not
+  int copies;                   // processes the first copy started
+  bool rightParameters;         // every copy was given "boost-elevated <target ID>"
+  wchar_t parameters[128];      // what the first copy seen was given (its arguments)
   bool copyCodeRead;
-  unsigned long copyCode;        // the copy's own exit code, when read
+  unsigned long copyCode;  // the copy's own exit code, when read
 };
 
 // The road "boost from a token without the base-priority privilege": the

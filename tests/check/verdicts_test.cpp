@@ -67,23 +67,29 @@ INSTANTIATE_TEST_SUITE_P(
     Table, Rules,
     ::testing::Values(
         // The relay.
-        Row{"RelayBoostedTheTarget", [] { return relay(0, seen(L"boost-elevated 40", true, 0), realtime, high); },
+        Row{"RelayBoostedTheTarget",
+            [] { return relay(0, seen(L"boost-elevated 40", true, 0), realtime, high); },
             asExpected},
-        Row{"RelayRefusedAsWellSeen", [] { return relay(3, seen(L"boost-elevated 40", true), normal, cpuNormalRead); },
+        Row{"RelayRefusedAsWellSeen",
+            [] { return relay(3, seen(L"boost-elevated 40", true), normal, cpuNormalRead); },
             asExpected},
         // Fault A: the tool returns 3 and never relays.
-        Row{"FaultNoRelayIsSeen", [] { return relay(3, noCopySeen(), normal, cpuNormalRead); }, differs},
-        Row{"FaultNoRelayWhereCopiesCannotBeSeen", [] { return relay(3, blind(), normal, cpuNormalRead); },
-            cannotTell},
+        Row{"FaultNoRelayIsSeen", [] { return relay(3, noCopySeen(), normal, cpuNormalRead); },
+            differs},
+        Row{"FaultNoRelayWhereCopiesCannotBeSeen",
+            [] { return relay(3, blind(), normal, cpuNormalRead); }, cannotTell},
         // Fault B: the copy is given the tool's own ID.
-        Row{"FaultWrongIdRefused", [] { return relay(3, seen(L"boost-elevated 408", false), normal, cpuNormalRead); },
+        Row{"FaultWrongIdRefused",
+            [] { return relay(3, seen(L"boost-elevated 408", false), normal, cpuNormalRead); },
             differs},
         Row{"FaultWrongIdBoostedSomethingElse",
             [] { return relay(0, blind(), normal, cpuNormalRead); }, differs},
         Row{"FaultWrongIdSeenWithZero",
-            [] { return relay(0, seen(L"boost-elevated 408", false, 0), realtime, high); }, differs},
+            [] { return relay(0, seen(L"boost-elevated 408", false, 0), realtime, high); },
+            differs},
         Row{"RelayZeroUnreadable", [] { return relay(0, blind(), noGetEntry, high); }, cannotTell},
-        Row{"CopyEndedOtherwise", [] { return relay(3, seen(L"boost-elevated 40", true, 4), normal, cpuNormalRead); },
+        Row{"CopyEndedOtherwise",
+            [] { return relay(3, seen(L"boost-elevated 40", true, 4), normal, cpuNormalRead); },
             differs},
         Row{"Declined", [] { return relay(10, blind(), normal, cpuNormalRead); }, cannotTell},
         Row{"NoCopy", [] { return relay(11, noCopySeen(), normal, cpuNormalRead); }, differs},
@@ -95,25 +101,46 @@ INSTANTIATE_TEST_SUITE_P(
         Row{"CpuNotRaised", [] { return cpuClass(cpuNormalRead, cpuHigh); }, differs},
         // The GPU class.
         Row{"GpuUnreadable", [] { return gpuClass(noGetEntry, gpuRealtime); }, cannotTell},
-        Row{"GpuFailedRead", [] { return gpuClass({true, false, 0xC0000001ul, -1}, gpuRealtime); }, cannotTell},
+        Row{"GpuFailedRead",
+            [] {
+              return gpuClass({true, false, 0xC0000001ul, -1}, gpuRealtime);
+            },
+            cannotTell},
         Row{"GpuNotRaised", [] { return gpuClass(normal, gpuRealtime); }, differs},
         // Throttling, exactly.
         Row{"ThrottlingOffWithTimerBit",
-            [] { return throttling(throttlingOff, throttlingRead(0), throttlingRead(0x5), true); }, asExpected},
+            [] { return throttling(throttlingOff, throttlingRead(0), throttlingRead(0x5), true); },
+            asExpected},
         Row{"ThrottlingExecutionSpeedWhereTimerBitTaken",
-            [] { return throttling(throttlingOff, throttlingRead(0), throttlingRead(0x1), true); }, differs},
+            [] { return throttling(throttlingOff, throttlingRead(0), throttlingRead(0x1), true); },
+            differs},
         Row{"ThrottlingExecutionSpeedWhereTimerBitRefused",
-            [] { return throttling(throttlingOff, throttlingRead(0), throttlingRead(0x1), false); }, asExpected},
+            [] { return throttling(throttlingOff, throttlingRead(0), throttlingRead(0x1), false); },
+            asExpected},
         Row{"ThrottlingEcoQosOn",
-            [] { return throttling(throttlingOff, throttlingRead(0), throttlingRead(0x5, 0x1), true); }, differs},
+            [] {
+              return throttling(throttlingOff, throttlingRead(0), throttlingRead(0x5, 0x1), true);
+            },
+            differs},
         Row{"ThrottlingHandedBack",
-            [] { return throttling(throttlingHandedBack, throttlingRead(0x5), throttlingRead(0), true); }, asExpected},
+            [] {
+              return throttling(throttlingHandedBack, throttlingRead(0x5), throttlingRead(0), true);
+            },
+            asExpected},
         Row{"ThrottlingNotHandedBack",
-            [] { return throttling(throttlingHandedBack, throttlingRead(0x5), throttlingRead(0x1), true); }, differs},
+            [] {
+              return throttling(throttlingHandedBack, throttlingRead(0x5), throttlingRead(0x1),
+                                true);
+            },
+            differs},
         Row{"ThrottlingUnreadable",
-            [] { return throttling(throttlingOff, noGetInformation, noGetInformation, true); }, cannotTell},
+            [] { return throttling(throttlingOff, noGetInformation, noGetInformation, true); },
+            cannotTell},
         Row{"ThrottlingUnchangedUnreadBefore",
-            [] { return throttling(throttlingUnchanged, noGetInformation, throttlingRead(0), true); }, cannotTell},
+            [] {
+              return throttling(throttlingUnchanged, noGetInformation, throttlingRead(0), true);
+            },
+            cannotTell},
         // Exit codes.
         Row{"CodeSame", [] { return exitCode(2, 2); }, asExpected},
         Row{"CodeOther", [] { return exitCode(0, 2); }, differs},
