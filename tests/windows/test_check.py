@@ -37,10 +37,12 @@ def expected(gpu, relay):
     effects = [("GPU class", gpu_verdict), ("CPU class", SAME), ("throttling", CANNOT)]
     roads = [
         ("Target: a plain waiting process", [("refusal", gpu_verdict)]),
-        ("Target: a process that has created a Direct3D 11 device (WARP)", [("refusal", gpu_verdict)]),
+        ("Target: a process that has created a Direct3D 11 device", [("refusal", gpu_verdict)]),
         ("Usage errors give 5 and touch nothing", [("exit code", SAME)] * 3 + effects),
         ("A process ID that does not exist gives 2", [("exit code", SAME)] * 2),
         ("boost of a target at normal", [("exit code", SAME)] + effects),
+        ("unboost of that target", [("exit code", SAME)] + effects),
+        ("boost of a target with a Direct3D 11 device at normal", [("exit code", SAME)] + effects),
         ("unboost of that target", [("exit code", SAME)] + effects),
         ("boost-elevated from a token without the base-priority privilege", [("exit code", SAME)] + effects),
     ]
@@ -115,10 +117,36 @@ class Check(unittest.TestCase):
             ("A process ID that does not exist gives 2", "exit code"),
             ("boost of a target at normal", "GPU class"),
             ("boost of a target at normal", "CPU class"),
+            ("boost of a target with a Direct3D 11 device at normal", "GPU class"),
+            ("boost of a target with a Direct3D 11 device at normal", "CPU class"),
             ("unboost of that target", "CPU class"),
             ("boost-elevated from a token without the base-priority privilege", "exit code"),
         }, details)
         self.assertRegex(report, r"\n== Summary: [1-9]\d* differ, ", details)
+
+    def test_a_tool_with_a_planted_fault_fails_the_check(self):
+        # Copies of the tool built with one line changed (tests/windows/
+        # CMakeLists.txt), run as CI runs the checker. (fault, the (road,
+        # item) that must differ, as a regular expression on the reason)
+        relay_road = "boost from a token without the base-priority privilege (the relay)"
+        cases = [
+            # Wine 8: the copy would be refused (3); Wine 10: it would boost (0).
+            ("no_relay", (relay_road, "relay"), r"^3, but no copy started: the tool did not relay$"),
+            ("wrong_id", (relay_road, "relay"), r'^[03], but the copy was given "boost-elevated \d+"$'),
+            # Wine holds to the targets' access rules (the report's platform
+            # facts say so), so the tool is refused the target: 2, not 0.
+            ("all_access", ("boost of a target at normal", "exit code"), r"^0 expected, 2 seen$"),
+        ]
+        for fault, differing, reason in cases:
+            with self.subTest(fault):
+                result, report = self.run_check(windows_path(os.environ[f"FAULTY_{fault}"]), "--relay",
+                                                 "--strict", "--allow-unknown", "throttling", stand_in={})
+                details = f"{result.details}\nreport:\n{report}"
+                assert_exit(self, result, 1)
+                reasons = [r for road, item, verdict, r in verdicts(report)
+                           if (road, item) == differing and verdict == DIFFERS]
+                self.assertTrue(reasons, details)
+                self.assertRegex(reasons[0], reason, details)
 
     def test_usage_errors_give_2(self):
         with tempfile.TemporaryDirectory() as folder:
