@@ -139,6 +139,8 @@ class Check(unittest.TestCase):
         ]
         for fault, differing, reason in cases:
             with self.subTest(fault):
+                if f"FAULTY_{fault}" not in os.environ:
+                    self.fail(f"the tool with the fault {fault} was not built (see the configure's warning)")
                 result, report = self.run_check(windows_path(os.environ[f"FAULTY_{fault}"]), "--relay",
                                                  "--strict", "--allow-unknown", "throttling", stand_in={})
                 details = f"{result.details}\nreport:\n{report}"
