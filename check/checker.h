@@ -1,10 +1,11 @@
 // What every part of morvane-boost-check shares: the calls that mingw-w64
-// leaves out or that the checker must not import, its bounds on waiting, what
-// it found out about this Windows, and the state of one check.
+// leaves out or that the checker must not import, its bounds on waiting, and
+// the state of one check.
 #pragma once
 
 #include <windows.h>
 
+#include "handle.h"
 #include "report.h"
 
 namespace check {
@@ -21,8 +22,8 @@ typedef const char*(CDECL* WineVersionFn)();
 typedef NTSTATUS(NTAPI* QueryProcessFn)(HANDLE, ULONG, PVOID, ULONG, PULONG);
 
 const NTSTATUS statusPrivilegeNotHeld = static_cast<NTSTATUS>(0xC0000061UL);
-const int gpuNormal = 2;
-const int gpuRealtime = 5;
+using verdicts::gpuNormal;
+using verdicts::gpuRealtime;
 const int gpuUnread = -1;  // no class is -1, as in the tool
 const DWORD toolAccess = PROCESS_SET_INFORMATION | PROCESS_QUERY_LIMITED_INFORMATION;
 const DWORD queryAccess = PROCESS_QUERY_LIMITED_INFORMATION;
@@ -42,18 +43,9 @@ Fn lookUp(const wchar_t* module, const char* name) {
                 : nullptr;
 }
 
-// What "This Windows" and the platform facts found.
-struct Platform {
-  bool setClass, getClass, setInformation, getInformation;
-  bool privilegeHeld, privilegeEnabled;
-  bool elevatedWithLinkedToken;  // elevation type full, with a linked token
-  bool tookTimerBit;             // the probe's {1, 0x5, 0} was accepted
-};
-
 struct Checker {
   Report report;
-  Platform platform;
-  HANDLE job;  // every process the checker starts, ended when it is closed
+  Handle job;  // every process the checker starts, ended when it is closed
   wchar_t self[MAX_PATH];
   wchar_t tool[MAX_PATH];
 };

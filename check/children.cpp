@@ -1,14 +1,19 @@
 #include "children.h"
 
+#include <stdio.h>
+#include <string.h>
 #include <wchar.h>
 
+#include <utility>
+
 namespace check {
+
+namespace {
 
 bool startSuspended(const Identity* identity, const wchar_t* commandLine, HANDLE output,
                     PROCESS_INFORMATION& process) {
   wchar_t line[1024];
-  wcsncpy(line, commandLine, 1023);
-  line[1023] = L'\0';
+  format(line, L"%ls", commandLine);
   STARTUPINFOW startup = {};
   startup.cb = sizeof startup;
   if (output) {
@@ -30,73 +35,143 @@ bool startSuspended(const Identity* identity, const wchar_t* commandLine, HANDLE
                               nullptr, nullptr, &startup, &process);
 }
 
-bool restrictAccess(HANDLE process, DWORD granted) {
-  HANDLE token = nullptr;
-  if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token)) return false;
-  alignas(8) unsigned char user[256];
-  DWORD size = 0;
-  bool done = false;
-  if (GetTokenInformation(token, TokenUser, user, sizeof user, &size)) {
-    PSID sid = reinterpret_cast<TOKEN_USER*>(user)->User.Sid;
-    alignas(8) unsigned char list[512];
-    ACL* const acl = reinterpret_cast<ACL*>(list);
-    SECURITY_DESCRIPTOR descriptor = {};
-    done = InitializeAcl(acl, sizeof list, ACL_REVISION) &&
-           AddAccessAllowedAce(acl, ACL_REVISION, granted, sid) &&
-           InitializeSecurityDescriptor(&descriptor, SECURITY_DESCRIPTOR_REVISION) &&
-           SetSecurityDescriptorDacl(&descriptor, TRUE, acl, FALSE) &&
-           SetKernelObjectSecurity(process, DACL_SECURITY_INFORMATION, &descriptor);
-  }
-  CloseHandle(token);
-  return done;
-}
-
-void enablePrivilege(bool enable) {
-  HANDLE token = nullptr;
-  if (!OpenProcessToken(GetCurrentProcess(), TOKEN_ADJUST_PRIVILEGES | TOKEN_QUERY, &token)) return;
-  TOKEN_PRIVILEGES privilege = {};
-  privilege.PrivilegeCount = 1;
-  privilege.Privileges[0].Attributes = enable ? SE_PRIVILEGE_ENABLED : 0;
-  if (LookupPrivilegeValueW(nullptr, privilegeName, &privilege.Privileges[0].Luid)) {
-    AdjustTokenPrivileges(token, FALSE, &privilege, sizeof privilege, nullptr, nullptr);
-  }
-  CloseHandle(token);
-}
-
-bool holdsPrivilege(HANDLE process) {
-  HANDLE token = nullptr;
-  if (!OpenProcessToken(process, TOKEN_QUERY, &token)) return false;
-  LUID privilege = {};
-  alignas(8) unsigned char buffer[4096];
-  DWORD size = 0;
-  bool held = false;
-  if (LookupPrivilegeValueW(nullptr, privilegeName, &privilege) &&
-      GetTokenInformation(token, TokenPrivileges, buffer, sizeof buffer, &size)) {
-    const TOKEN_PRIVILEGES* const privileges = reinterpret_cast<const TOKEN_PRIVILEGES*>(buffer);
-    for (DWORD index = 0; index < privileges->PrivilegeCount; ++index) {
-      const LUID& entry = privileges->Privileges[index].Luid;
-      held = held || (entry.LowPart == privilege.LowPart && entry.HighPart == privilege.HighPart);
-    }
-  }
-  CloseHandle(token);
-  return held;
-}
-
-void drain(HANDLE pipe, Child& child) {
-  size_t length = strlen(child.output);
+// Reads what the child has written so far, without blocking.
+void drain(Child& child) {
+  size_t length = strlen(child.text);
   DWORD available = 0;
-  while (length + 1 < sizeof child.output &&
-         PeekNamedPipe(pipe, nullptr, 0, nullptr, &available, nullptr) && available > 0) {
+  while (length + 1 < sizeof child.text &&
+         PeekNamedPipe(child.output.get(), nullptr, 0, nullptr, &available, nullptr) &&
+         available > 0) {
     DWORD got = 0;
-    const DWORD room = static_cast<DWORD>(sizeof child.output - 1 - length);
-    if (!ReadFile(pipe, child.output + length, available < room ? available : room, &got,
-                  nullptr) ||
+    const DWORD room = static_cast<DWORD>(sizeof child.text - 1 - length);
+    if (!ReadFile(child.output.get(), child.text + length, available < room ? available : room,
+                  &got, nullptr) ||
         got == 0) {
       break;
     }
     length += got;
-    child.output[length] = '\0';
+    child.text[length] = '\0';
   }
+}
+
+}  // namespace
+
+bool restrictAccess(HANDLE process, DWORD granted) {
+  Handle token;
+  if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, token.out())) return false;
+  alignas(8) unsigned char user[256];
+  DWORD size = 0;
+  if (!GetTokenInformation(token.get(), TokenUser, user, sizeof user, &size)) return false;
+  PSID sid = reinterpret_cast<TOKEN_USER*>(user)->User.Sid;
+  alignas(8) unsigned char list[512];
+  ACL* const acl = reinterpret_cast<ACL*>(list);
+  SECURITY_DESCRIPTOR descriptor = {};
+  return InitializeAcl(acl, sizeof list, ACL_REVISION) &&
+         AddAccessAllowedAce(acl, ACL_REVISION, granted, sid) &&
+         InitializeSecurityDescriptor(&descriptor, SECURITY_DESCRIPTOR_REVISION) &&
+         SetSecurityDescriptorDacl(&descriptor, TRUE, acl, FALSE) &&
+         SetKernelObjectSecurity(process, DACL_SECURITY_INFORMATION, &descriptor);
+}
+
+Child startChild(HANDLE job, const Identity* identity, const wchar_t* commandLine) {
+  Child child = {};
+  SECURITY_ATTRIBUTES inheritable = {};
+  inheritable.nLength = sizeof inheritable;
+  inheritable.bInheritHandle = TRUE;
+  Handle writeEnd;
+  if (!CreatePipe(child.output.out(), writeEnd.out(), &inheritable, 65536)) {
+    child.error = GetLastError();
+    return child;
+  }
+  SetHandleInformation(child.output.get(), HANDLE_FLAG_INHERIT, 0);
+  PROCESS_INFORMATION process = {};
+  child.started = startSuspended(identity, commandLine, writeEnd.get(), process);
+  if (!child.started) {
+    child.error = GetLastError();
+    return child;
+  }
+  child.process = Handle(process.hProcess);
+  child.thread = Handle(process.hThread);
+  // In the job before it runs, so that nothing it starts escapes.
+  AssignProcessToJobObject(job, child.process.get());
+  return child;
+}
+
+void runChild(Child& child, DWORD wait, bool untilLine) {
+  if (!child.started) return;
+  ResumeThread(child.thread.get());
+  child.thread.reset();
+  const ULONGLONG deadline = GetTickCount64() + wait;
+  for (;;) {
+    drain(child);
+    if (untilLine && strchr(child.text, '\n')) break;
+    const ULONGLONG now = GetTickCount64();
+    if (now >= deadline) break;
+    const DWORD slice = deadline - now < 50 ? static_cast<DWORD>(deadline - now) : 50;
+    if (WaitForSingleObject(child.process.get(), slice) == WAIT_OBJECT_0) {
+      child.ended = true;
+      drain(child);
+      break;
+    }
+  }
+  if (child.ended) GetExitCodeProcess(child.process.get(), &child.exitCode);
+}
+
+void finishChild(Child& child) {
+  if (child.process && WaitForSingleObject(child.process.get(), 0) != WAIT_OBJECT_0) {
+    TerminateProcess(child.process.get(), 1);
+    WaitForSingleObject(child.process.get(), 10000);
+  }
+  child.process.reset();
+  child.thread.reset();
+  child.output.reset();
+}
+
+Child runToEnd(HANDLE job, const Identity* identity, const wchar_t* commandLine, DWORD wait) {
+  Child child = startChild(job, identity, commandLine);
+  runChild(child, wait, false);
+  finishChild(child);
+  return child;
+}
+
+Target startTarget(Checker& checker, TargetKind kind, const Identity* identity) {
+  wchar_t line[1024];
+  format(line, L"\"%ls\" --target %ls", checker.self, kind == d3d11Target ? L"d3d11" : L"plain");
+  const int tries = 3;
+  for (int attempt = 1; attempt <= tries; ++attempt) {
+    Target target = {};
+    Child child = startChild(checker.job.get(), identity, line);
+    if (child.started) {
+      target.granted = targetAccess;
+      restrictAccess(child.process.get(), target.granted);
+      if (!Handle(OpenProcess(toolAccess, FALSE, GetProcessId(child.process.get())))) {
+        target.granted |= setLimitedInformation;
+        restrictAccess(child.process.get(), target.granted);
+      }
+    }
+    runChild(child, targetReadyWait, true);
+    if (child.started && !child.ended &&
+        sscanf(child.text, "ready 0x%lx %15s", &target.result, target.driver) == 2) {
+      target.id = GetProcessId(child.process.get());
+      target.process = std::move(child.process);
+      return target;
+    }
+    finishChild(child);
+    if (!child.started || !child.ended || attempt == tries) {
+      say(checker.report, L"  The target did not start (error %lu, exit code %lu, output \"%hs\").",
+          child.error, child.exitCode, child.text);
+      break;
+    }
+  }
+  return Target{};
+}
+
+void finishTarget(Target& target) {
+  if (target.process && WaitForSingleObject(target.process.get(), 0) != WAIT_OBJECT_0) {
+    TerminateProcess(target.process.get(), 1);
+    WaitForSingleObject(target.process.get(), 10000);
+  }
+  target.process.reset();
 }
 
 namespace {
@@ -149,8 +224,7 @@ bool argumentsOf(HANDLE process, wchar_t* out, size_t size) {
     while (*rest && *rest != L' ' && *rest != L'\t') ++rest;
   }
   while (*rest == L' ' || *rest == L'\t') ++rest;
-  wcsncpy(out, rest, size - 1);
-  out[size - 1] = L'\0';
+  formatInto(out, size, L"%ls", rest);
   return true;
 }
 
@@ -161,7 +235,7 @@ void readArguments(HANDLE process, wchar_t (&given)[128]) {
     if (argumentsOf(process, given, 128)) return;
     Sleep(20);
   }
-  wcscpy(given, L"(unreadable)");
+  format(given, L"(unreadable)");
 }
 
 }  // namespace
@@ -171,81 +245,67 @@ long runWatched(const Identity& identity, const wchar_t* commandLine, DWORD wait
   sight = {};
   sight.rightParameters = true;
   sight.cannotSeeWhy = L"this Windows does not report new processes in a job";
-  HANDLE job = CreateJobObjectW(nullptr, nullptr);
-  HANDLE port = CreateIoCompletionPort(INVALID_HANDLE_VALUE, nullptr, 0, 1);
+  const Handle job(CreateJobObjectW(nullptr, nullptr));
+  const Handle port(CreateIoCompletionPort(INVALID_HANDLE_VALUE, nullptr, 0, 1));
   if (!job || !port) {
-    if (job) CloseHandle(job);
-    if (port) CloseHandle(port);
     sight.cannotSeeWhy = L"no job or completion port could be made";
     return -1;
   }
   JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits = {};
   limits.BasicLimitInformation.LimitFlags = JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE;
-  SetInformationJobObject(job, JobObjectExtendedLimitInformation, &limits, sizeof limits);
+  SetInformationJobObject(job.get(), JobObjectExtendedLimitInformation, &limits, sizeof limits);
   JOBOBJECT_ASSOCIATE_COMPLETION_PORT association = {};
-  association.CompletionKey = job;
-  association.CompletionPort = port;
-  SetInformationJobObject(job, JobObjectAssociateCompletionPortInformation, &association,
+  association.CompletionKey = job.get();
+  association.CompletionPort = port.get();
+  SetInformationJobObject(job.get(), JobObjectAssociateCompletionPortInformation, &association,
                           sizeof association);
 
-  PROCESS_INFORMATION process = {};
-  long code = -1;
-  HANDLE copies[8] = {};
+  PROCESS_INFORMATION started = {};
+  if (!startSuspended(&identity, commandLine, nullptr, started)) return -1;
+  const Handle process(started.hProcess), thread(started.hThread);
+  AssignProcessToJobObject(job.get(), process.get());
+  ResumeThread(thread.get());
+  Handle copies[8];
   int held = 0;
-  if (startSuspended(&identity, commandLine, nullptr, process)) {
-    AssignProcessToJobObject(job, process.hProcess);
-    ResumeThread(process.hThread);
-    CloseHandle(process.hThread);
-    const ULONGLONG deadline = GetTickCount64() + wait;
-    bool ended = false;
-    // Until the first process has ended, then what is left in the port.
-    for (;;) {
-      const ULONGLONG now = GetTickCount64();
-      ended = ended || WaitForSingleObject(process.hProcess, 0) == WAIT_OBJECT_0;
-      DWORD message = 0;
-      ULONG_PTR key = 0;
-      LPOVERLAPPED data = nullptr;
-      if (!GetQueuedCompletionStatus(port, &message, &key, &data,
-                                     ended || now >= deadline ? 0 : 20)) {
-        if (ended || now >= deadline) break;
-        continue;
-      }
-      if (message != JOB_OBJECT_MSG_NEW_PROCESS) continue;
-      const DWORD started = static_cast<DWORD>(reinterpret_cast<ULONG_PTR>(data));
-      if (started == process.dwProcessId) {
-        sight.canSee = true;  // the job reports its processes here
-        continue;
-      }
-      ++sight.copies;
-      HANDLE copy =
-          OpenProcess(PROCESS_QUERY_INFORMATION | PROCESS_VM_READ | SYNCHRONIZE, FALSE, started);
-      if (!copy)
-        copy = OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION | SYNCHRONIZE, FALSE, started);
-      wchar_t given[128] = L"";
-      readArguments(copy, given);
-      if (wcscmp(given, expected) != 0) sight.rightParameters = false;
-      if (sight.copies == 1) wcscpy(sight.parameters, given);
-      if (copy && held < 8) {
-        copies[held++] = copy;
-      } else if (copy) {
-        CloseHandle(copy);
-      }
+  const ULONGLONG deadline = GetTickCount64() + wait;
+  bool ended = false;
+  // Until the first process has ended, then what is left in the port.
+  for (;;) {
+    const ULONGLONG now = GetTickCount64();
+    ended = ended || WaitForSingleObject(process.get(), 0) == WAIT_OBJECT_0;
+    DWORD message = 0;
+    ULONG_PTR key = 0;
+    LPOVERLAPPED data = nullptr;
+    if (!GetQueuedCompletionStatus(port.get(), &message, &key, &data,
+                                   ended || now >= deadline ? 0 : 20)) {
+      if (ended || now >= deadline) break;
+      continue;
     }
-    if (ended) {
-      DWORD exitCode = 0;
-      if (GetExitCodeProcess(process.hProcess, &exitCode)) code = static_cast<long>(exitCode);
+    if (message != JOB_OBJECT_MSG_NEW_PROCESS) continue;
+    const DWORD id = static_cast<DWORD>(reinterpret_cast<ULONG_PTR>(data));
+    if (id == started.dwProcessId) {
+      sight.canSee = true;  // the job reports its processes here
+      continue;
     }
-    if (held > 0 && WaitForSingleObject(copies[0], 10000) == WAIT_OBJECT_0) {
-      DWORD copyCode = 0;
-      sight.copyCodeRead = GetExitCodeProcess(copies[0], &copyCode) != 0;
-      sight.copyCode = copyCode;
-    }
-    if (!ended) TerminateProcess(process.hProcess, 1);
-    CloseHandle(process.hProcess);
+    ++sight.copies;
+    Handle copy(OpenProcess(PROCESS_QUERY_INFORMATION | PROCESS_VM_READ | SYNCHRONIZE, FALSE, id));
+    if (!copy)
+      copy = Handle(OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION | SYNCHRONIZE, FALSE, id));
+    wchar_t given[128] = L"";
+    readArguments(copy.get(), given);
+    if (wcscmp(given, expected) != 0) sight.rightParameters = false;
+    if (sight.copies == 1) format(sight.parameters, L"%ls", given);
+    if (copy && held < 8) copies[held++] = std::move(copy);
   }
-  for (int index = 0; index < held; ++index) CloseHandle(copies[index]);
-  CloseHandle(job);
-  CloseHandle(port);
+  long code = -1;
+  DWORD exitCode = 0;
+  if (ended && GetExitCodeProcess(process.get(), &exitCode)) code = static_cast<long>(exitCode);
+  if (held > 0 && WaitForSingleObject(copies[0].get(), 10000) == WAIT_OBJECT_0) {
+    DWORD copyCode = 0;
+    sight.copyCodeRead = GetExitCodeProcess(copies[0].get(), &copyCode) != 0;
+    sight.copyCode = copyCode;
+  }
+  if (!ended) TerminateProcess(process.get(), 1);
   return code;
 }
 

@@ -1,5 +1,7 @@
 #include "facts.h"
 
+#include <stdlib.h>
+#include <string.h>
 #include <wchar.h>
 
 #include "children.h"
@@ -19,28 +21,6 @@ const wchar_t* machineName(USHORT machine) {
     default:
       return L"other";
   }
-}
-
-// "not held", "held, disabled" or "held, enabled", from the checker's token.
-const wchar_t* privilegeState(HANDLE token, bool* held, bool* enabled) {
-  *held = *enabled = false;
-  LUID privilege = {};
-  unsigned char buffer[4096];
-  DWORD size = 0;
-  if (!LookupPrivilegeValueW(nullptr, privilegeName, &privilege) ||
-      !GetTokenInformation(token, TokenPrivileges, buffer, sizeof buffer, &size)) {
-    return L"unreadable";
-  }
-  const TOKEN_PRIVILEGES* const privileges = reinterpret_cast<const TOKEN_PRIVILEGES*>(buffer);
-  for (DWORD index = 0; index < privileges->PrivilegeCount; ++index) {
-    const LUID_AND_ATTRIBUTES& entry = privileges->Privileges[index];
-    if (entry.Luid.LowPart == privilege.LowPart && entry.Luid.HighPart == privilege.HighPart) {
-      *held = true;
-      *enabled = entry.Attributes & SE_PRIVILEGE_ENABLED;
-      return entry.Attributes & SE_PRIVILEGE_ENABLED ? L"held, enabled" : L"held, disabled";
-    }
-  }
-  return L"not held";
 }
 
 }  // namespace
@@ -70,12 +50,12 @@ Platform describeWindows(Report& report) {
         wow64 ? L"failed" : L"absent");
   }
 
-  HANDLE token = nullptr;
-  if (OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token)) {
+  Handle token;
+  if (OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, token.out())) {
     TOKEN_ELEVATION elevation = {};
     DWORD size = 0;
     const bool elevationRead =
-        GetTokenInformation(token, TokenElevation, &elevation, sizeof elevation, &size);
+        GetTokenInformation(token.get(), TokenElevation, &elevation, sizeof elevation, &size);
     say(report, L"Elevated:                %ls",
         !elevationRead              ? L"unreadable"
         : elevation.TokenIsElevated ? L"yes"
@@ -83,11 +63,12 @@ Platform describeWindows(Report& report) {
     // How the relay is set up here: a split token (Full, with a linked token)
     // is an administrator's under User Account Control.
     TOKEN_ELEVATION_TYPE type = TokenElevationTypeDefault;
-    const bool typeRead = GetTokenInformation(token, TokenElevationType, &type, sizeof type, &size);
+    const bool typeRead =
+        GetTokenInformation(token.get(), TokenElevationType, &type, sizeof type, &size);
     TOKEN_LINKED_TOKEN linked = {};
     const bool hasLinked =
-        GetTokenInformation(token, TokenLinkedToken, &linked, sizeof linked, &size);
-    if (hasLinked) CloseHandle(linked.LinkedToken);
+        GetTokenInformation(token.get(), TokenLinkedToken, &linked, sizeof linked, &size);
+    const Handle linkedToken(hasLinked ? linked.LinkedToken : nullptr);  // only its presence counts
     platform.elevatedWithLinkedToken = typeRead && type == TokenElevationTypeFull && hasLinked;
     say(report, L"Elevation type:          %ls; linked token: %ls",
         !typeRead                           ? L"unreadable"
@@ -95,9 +76,8 @@ Platform describeWindows(Report& report) {
         : type == TokenElevationTypeLimited ? L"limited"
                                             : L"default",
         hasLinked ? L"yes" : L"no");
-    say(report, L"%ls: %ls", privilegeName,
-        privilegeState(token, &platform.privilegeHeld, &platform.privilegeEnabled));
-    CloseHandle(token);
+    platform.privilege = privilegeIn(token.get(), privilegeName);
+    say(report, L"%ls: %ls", privilegeName, describe(platform.privilege));
   } else {
     say(report, L"Token:                   unreadable (error %lu)", GetLastError());
   }
@@ -188,21 +168,19 @@ bool probeThrottling(Report& report, HANDLE target, DWORD controlMask) {
 void probeWithoutPrivilege(Checker& checker, DWORD processId) {
   Report& report = checker.report;
   wchar_t line[1024];
-  _snwprintf(line, 1023, L"\"%ls\" --set-realtime %lu", checker.self, processId);
-  line[1023] = L'\0';
+  format(line, L"\"%ls\" --set-realtime %lu", checker.self, processId);
   Child child = {};
-  bool tokenMade = false;
-  withRestrictedToken([&](HANDLE restricted) {
-    tokenMade = restricted != nullptr;
-    const Identity identity = {restricted, false, L"a restricted token"};
-    if (restricted) child = runToEnd(checker.job, &identity, line, toolWait);
-  });
-  const char* const status = strstr(child.output, "status ");
-  if (!tokenMade || !child.started || !child.ended || !status) {
+  const Handle restricted = restrictedToken();
+  if (restricted) {
+    const Identity identity = {restricted.get(), false, L"a restricted token"};
+    child = runToEnd(checker.job.get(), &identity, line, toolWait);
+  }
+  const char* const status = strstr(child.text, "status ");
+  if (!restricted || !child.started || !child.ended || !status) {
     say(report,
         L"  D3DKMTSetProcessSchedulingPriorityClass(realtime) without the privilege: not run "
         L"(restricted token %ls, start error %lu, output \"%hs\")",
-        tokenMade ? L"made" : L"not made", child.error, child.output);
+        restricted ? L"made" : L"not made", child.error, child.text);
     judge(report, L"refusal", cannotTell, L"the probe did not run");
     return;
   }
@@ -221,87 +199,99 @@ void probeWithoutPrivilege(Checker& checker, DWORD processId) {
   }
 }
 
+// Whether this Windows holds to a process's access rules: decides if a tool
+// that asks for more than it needs is caught.
+void probeAccessRules(Report& report, const Target& target) {
+  if (target.granted != targetAccess) {
+    say(report,
+        L"  The targets grant 0x%lx: this Windows refused 0x%04lx on a target that granted "
+        L"0x%lx, as it adds PROCESS_SET_LIMITED_INFORMATION to PROCESS_SET_INFORMATION",
+        target.granted, toolAccess, targetAccess);
+  }
+  const Handle all(OpenProcess(PROCESS_ALL_ACCESS, FALSE, target.id));
+  if (all) {
+    say(report,
+        L"  OpenProcess(PROCESS_ALL_ACCESS) on a target that grants 0x%lx: granted: this "
+        L"Windows does not hold to a process's access rules, so a tool asking for more "
+        L"access than it needs is not caught here",
+        target.granted);
+  } else {
+    say(report,
+        L"  OpenProcess(PROCESS_ALL_ACCESS) on a target that grants 0x%lx: refused (error "
+        L"%lu), as a tool asking for more access would be",
+        target.granted, GetLastError());
+  }
+}
+
+// Each call the tool relies on, made on a target of this kind. Returns
+// whether the target took {1, 0x5, 0}.
+bool probeTarget(Checker& checker, const Platform& platform, TargetKind kind) {
+  Report& report = checker.report;
+  Target started = startTarget(checker, kind, nullptr);
+  if (!started.id) return false;
+  const DWORD processId = started.id;
+  if (kind == d3d11Target) {
+    say(report, L"-- Target: a process that has created a Direct3D 11 device, ID %lu", processId);
+    say(report, L"  D3D11CreateDevice in the target, hardware first, then WARP: %hs, 0x%08lx%ls",
+        started.driver, started.result,
+        started.result == 0 ? L"" : L" (failed: the target holds no device)");
+  } else {
+    say(report, L"-- Target: a plain waiting process, ID %lu", processId);
+    probeAccessRules(report, started);
+  }
+  bool took = false;
+  const Handle target(OpenProcess(toolAccess, FALSE, processId));
+  const Handle query(OpenProcess(queryAccess, FALSE, processId));
+  if (!target || !query) {
+    say(report, L"  OpenProcess failed (error %lu)", GetLastError());
+  } else {
+    const DWORD cpuBefore = GetPriorityClass(query.get());
+    if (platform.setClass && platform.getClass) {
+      const int gpuBefore = probeGpuGet(report, target.get(), toolAccess);
+      probeGpuSet(report, target.get(), toolAccess, gpuRealtime);
+      probeGpuGet(report, target.get(), toolAccess);
+      probeGpuGet(report, query.get(), queryAccess);
+      probeGpuSet(report, target.get(), toolAccess, gpuNormal);
+      probeGpuGet(report, target.get(), toolAccess);
+      probeWithoutPrivilege(checker, processId);
+      // Left as found: normal, unless it started otherwise.
+      if (gpuBefore != gpuUnread && gpuBefore != gpuNormal) {
+        probeGpuSet(report, target.get(), toolAccess, gpuBefore);
+      }
+    } else {
+      say(report, L"  GPU scheduling class: not probed, gdi32 lacks the entry points");
+      judge(report, L"refusal", cannotTell, L"gdi32 lacks the GPU scheduling entry points");
+    }
+    if (platform.setInformation) {
+      // What a boost must leave where throttling can be read: the record
+      // with the timer-resolution bit where this kernel takes it. The last
+      // probe hands throttling back, as a fresh process has it.
+      took = probeThrottling(report, target.get(),
+                             PROCESS_POWER_THROTTLING_EXECUTION_SPEED |
+                                 PROCESS_POWER_THROTTLING_IGNORE_TIMER_RESOLUTION);
+      probeThrottling(report, target.get(), PROCESS_POWER_THROTTLING_EXECUTION_SPEED);
+      probeThrottling(report, target.get(), 0);
+    } else {
+      say(report, L"  SetProcessInformation: absent, not probed");
+    }
+    const DWORD cpu = GetPriorityClass(query.get());
+    say(report, L"  GetPriorityClass access 0x%04lx: 0x%lx (%ls)%ls", queryAccess, cpu,
+        verdicts::cpuClassName(cpu), cpu == cpuBefore ? L"" : L", changed by the probes");
+  }
+  finishTarget(started);
+  return took;
+}
+
 }  // namespace
 
-void probeTarget(Checker& checker, TargetKind kind) {
-  Report& report = checker.report;
-  const Platform& platform = checker.platform;
-  withTarget(checker, kind, nullptr, [&](const Target& started) {
-    if (!started.id) return;
-    const DWORD processId = started.id;
-    if (kind == d3d11Target) {
-      say(report, L"-- Target: a process that has created a Direct3D 11 device, ID %lu", processId);
-      say(report, L"  D3D11CreateDevice in the target, hardware first, then WARP: %hs, 0x%08lx%ls",
-          started.driver, started.result,
-          started.result == 0 ? L"" : L" (failed: the target holds no device)");
-    } else {
-      say(report, L"-- Target: a plain waiting process, ID %lu", processId);
-      // Others may open the targets only with the tool's access; whether
-      // this Windows holds to that decides if a tool that asks for more is
-      // caught.
-      if (started.granted != targetAccess) {
-        say(report,
-            L"  The targets grant 0x%lx: this Windows refused 0x%04lx on a target that granted "
-            L"0x%lx, as it adds PROCESS_SET_LIMITED_INFORMATION to PROCESS_SET_INFORMATION",
-            started.granted, toolAccess, targetAccess);
-      }
-      HANDLE all = OpenProcess(PROCESS_ALL_ACCESS, FALSE, processId);
-      if (all) {
-        say(report,
-            L"  OpenProcess(PROCESS_ALL_ACCESS) on a target that grants 0x%lx: granted: this "
-            L"Windows does not hold to a process's access rules, so a tool asking for more "
-            L"access than it needs is not caught here",
-            started.granted);
-        CloseHandle(all);
-      } else {
-        say(report,
-            L"  OpenProcess(PROCESS_ALL_ACCESS) on a target that grants 0x%lx: refused (error "
-            L"%lu), as a tool asking for more access would be",
-            started.granted, GetLastError());
-      }
-    }
-    HANDLE target = OpenProcess(toolAccess, FALSE, processId);
-    HANDLE query = OpenProcess(queryAccess, FALSE, processId);
-    if (!target || !query) {
-      say(report, L"  OpenProcess failed (error %lu)", GetLastError());
-    } else {
-      const DWORD cpuBefore = GetPriorityClass(query);
-      if (platform.setClass && platform.getClass) {
-        const int gpuBefore = probeGpuGet(report, target, toolAccess);
-        probeGpuSet(report, target, toolAccess, gpuRealtime);
-        probeGpuGet(report, target, toolAccess);
-        probeGpuGet(report, query, queryAccess);
-        probeGpuSet(report, target, toolAccess, gpuNormal);
-        probeGpuGet(report, target, toolAccess);
-        probeWithoutPrivilege(checker, processId);
-        // Left as found: normal, unless it started otherwise.
-        if (gpuBefore != gpuUnread && gpuBefore != gpuNormal) {
-          probeGpuSet(report, target, toolAccess, gpuBefore);
-        }
-      } else {
-        say(report, L"  GPU scheduling class: not probed, gdi32 lacks the entry points");
-        judge(report, L"refusal", cannotTell, L"gdi32 lacks the GPU scheduling entry points");
-      }
-      if (platform.setInformation) {
-        // What a boost must leave where throttling can be read: the record
-        // with the timer-resolution bit where this kernel takes it. The last
-        // probe hands throttling back, as a fresh process has it.
-        const bool took = probeThrottling(report, target,
-                                          PROCESS_POWER_THROTTLING_EXECUTION_SPEED |
-                                              PROCESS_POWER_THROTTLING_IGNORE_TIMER_RESOLUTION);
-        if (kind == plainTarget) checker.platform.tookTimerBit = took;
-        probeThrottling(report, target, PROCESS_POWER_THROTTLING_EXECUTION_SPEED);
-        probeThrottling(report, target, 0);
-      } else {
-        say(report, L"  SetProcessInformation: absent, not probed");
-      }
-      const DWORD cpu = GetPriorityClass(query);
-      say(report, L"  GetPriorityClass access 0x%04lx: 0x%lx (%ls)%ls", queryAccess, cpu,
-          verdicts::cpuClassName(cpu), cpu == cpuBefore ? L"" : L", changed by the probes");
-    }
-    if (target) CloseHandle(target);
-    if (query) CloseHandle(query);
-  });
+Facts probeTargets(Checker& checker, const Platform& platform) {
+  Facts facts = {};
+  facts.platform = platform;
+  setOwnPrivilege(privilegeName, SE_PRIVILEGE_ENABLED);
+  facts.tookTimerBit = probeTarget(checker, platform, plainTarget);
+  probeTarget(checker, platform, d3d11Target);
+  setOwnPrivilege(privilegeName, platform.privilege.enabled ? SE_PRIVILEGE_ENABLED : 0);
+  return facts;
 }
 
 }  // namespace check

@@ -1,14 +1,29 @@
 // What this Windows is and does: the report's "This Windows" section, and
 // the platform facts, each call the tool relies on made directly on targets
-// that the checker starts.
+// that the checker starts. What they find is what the roads expect by.
 #pragma once
 
 #include "checker.h"
-#include "children.h"
+#include "tokens.h"
 
 namespace check {
 
+// What "This Windows" found.
+struct Platform {
+  bool setClass, getClass, setInformation, getInformation;  // the entry points exist
+  PrivilegeState privilege;      // the base-priority privilege in the checker's token
+  bool elevatedWithLinkedToken;  // elevation type full, with a linked token
+};
+
+// What the roads take: "This Windows" and what the probes saw.
+struct Facts {
+  Platform platform;
+  bool tookTimerBit;  // the plain target took {1, 0x5, 0}
+};
+
 Platform describeWindows(Report& report);
-void probeTarget(Checker& checker, TargetKind kind);
+// Probes both kinds of target, with the privilege enabled as the tool
+// enables it, and leaves the checker's token as it was.
+Facts probeTargets(Checker& checker, const Platform& platform);
 
 }  // namespace check

@@ -19,11 +19,13 @@
 // wait is bounded, and every process it started is ended before it exits
 // (they all run in jobs that kill them when closed).
 //
-// Its parts: report.cpp (the lines and the verdicts' count), verdicts.cpp
-// (the rules that turn what was seen into a verdict), children.cpp (starting,
-// securing, watching and ending processes), facts.cpp (this Windows and the
-// platform facts), roads.cpp (the tool's roads) and this file (the command
-// line and the checker's own modes).
+// Its parts: handle.h (the one owner of kernel handles), report.cpp (the
+// lines, their formatting and the verdicts' count), verdicts.cpp (the rules
+// that turn what was seen into a verdict), tokens.cpp (privileges and the
+// tokens children run with), children.cpp (starting, securing, watching and
+// ending processes), facts.cpp (this Windows and the platform facts),
+// roads.cpp (the tool's roads) and this file (the command line, the checker's
+// own modes and the order of a check).
 //
 // The checker starts copies of itself in modes of its own:
 //   --target plain|d3d11   a target: prints "ready <HRESULT> <driver>" (the
@@ -45,6 +47,7 @@
 #include "children.h"
 #include "facts.h"
 #include "roads.h"
+#include "tokens.h"
 
 #ifndef MORVANE_VERSION
 #define MORVANE_VERSION "unknown"
@@ -98,20 +101,20 @@ int waitAsTarget(bool d3d11) {
 // The GPU set to realtime from this process's token, which the checker
 // started without the privilege; undone if it was accepted after all.
 int setRealtime(DWORD processId) {
-  enablePrivilege();  // as the tool does; a restricted token has nothing to enable
-  HANDLE target = OpenProcess(toolAccess, FALSE, processId);
+  // As the tool does; a restricted token has nothing to enable.
+  setOwnPrivilege(privilegeName, SE_PRIVILEGE_ENABLED);
+  const Handle target(OpenProcess(toolAccess, FALSE, processId));
   const SetSchedulingClassFn set =
       lookUp<SetSchedulingClassFn>(L"gdi32.dll", "D3DKMTSetProcessSchedulingPriorityClass");
   char line[64];
   if (!target || !set) {
     snprintf(line, sizeof line, "not run (error %lu)\n", GetLastError());
   } else {
-    const NTSTATUS status = set(target, gpuRealtime);
-    if (status == 0) set(target, gpuNormal);
+    const NTSTATUS status = set(target.get(), gpuRealtime);
+    if (status == 0) set(target.get(), gpuNormal);
     snprintf(line, sizeof line, "status 0x%08lx\n", static_cast<unsigned long>(status));
   }
   print(line);
-  if (target) CloseHandle(target);
   return 0;
 }
 
@@ -120,7 +123,7 @@ int setRealtime(DWORD processId) {
 // in the job tells whether the tool's would be.
 int runasProbe() {
   wchar_t self[MAX_PATH];
-  if (!GetModuleFileNameW(nullptr, self, MAX_PATH)) return 11;
+  if (!GetModuleFileNameW(nullptr, self, MAX_PATH)) return verdicts::toolNoCopy;
   SHELLEXECUTEINFOW launch = {};
   launch.cbSize = sizeof launch;
   launch.fMask = SEE_MASK_NOCLOSEPROCESS | SEE_MASK_FLAG_NO_UI;
@@ -128,12 +131,12 @@ int runasProbe() {
   launch.lpFile = self;
   launch.lpParameters = L"--exit 3";
   launch.nShow = SW_HIDE;
-  if (!ShellExecuteExW(&launch) || !launch.hProcess) return 11;
-  DWORD code = 11;
-  if (WaitForSingleObject(launch.hProcess, relayWait) == WAIT_OBJECT_0) {
-    GetExitCodeProcess(launch.hProcess, &code);
+  if (!ShellExecuteExW(&launch) || !launch.hProcess) return verdicts::toolNoCopy;
+  const Handle copy(launch.hProcess);
+  DWORD code = verdicts::toolNoCopy;
+  if (WaitForSingleObject(copy.get(), relayWait) == WAIT_OBJECT_0) {
+    GetExitCodeProcess(copy.get(), &code);
   }
-  CloseHandle(launch.hProcess);
   return static_cast<int>(code);
 }
 
@@ -150,23 +153,21 @@ int runCheck(Checker& checker, bool relay) {
   say(report, L"morvane-boost-check %hs", MORVANE_VERSION);
   say(report, L"Tool: %ls", checker.tool);
   say(report, L"");
-  checker.platform = describeWindows(report);
+  const Platform platform = describeWindows(report);
 
+  // The roads expect what the platform facts showed, so these come first.
   say(report, L"== Platform facts");
-  enablePrivilege();
-  probeTarget(checker, plainTarget);
-  probeTarget(checker, d3d11Target);
-  enablePrivilege(checker.platform.privilegeEnabled);
+  const Facts facts = probeTargets(checker, platform);
   say(report, L"");
 
   say(report, L"== The tool's roads");
-  roadUsage(checker);
+  roadUsage(checker, facts);
   roadMissingProcess(checker);
-  roadBoostAndUnboost(checker, plainTarget);
-  roadBoostAndUnboost(checker, d3d11Target);
-  roadWithoutPrivilege(checker, false);
+  roadBoostAndUnboost(checker, facts, plainTarget);
+  roadBoostAndUnboost(checker, facts, d3d11Target);
+  roadWithoutPrivilege(checker, facts, false);
   if (relay) {
-    roadWithoutPrivilege(checker, true);
+    roadWithoutPrivilege(checker, facts, true);
   } else {
     say(report, L"-- boost from a token without the base-priority privilege (the relay)");
     say(report,
@@ -223,9 +224,10 @@ int wmain(int argc, wchar_t** argv) {
       return usage(checker.report, L"the tool's path is unreadable");
     }
   } else {
-    wcscpy(checker.tool, checker.self);
-    wchar_t* const name = wcsrchr(checker.tool, L'\\');
-    wcscpy(name ? name + 1 : checker.tool, L"morvane-boost.exe");
+    // Beside the checker.
+    const wchar_t* const name = wcsrchr(checker.self, L'\\');
+    const int folder = name ? static_cast<int>(name - checker.self + 1) : 0;
+    format(checker.tool, L"%.*lsmorvane-boost.exe", folder, checker.self);
   }
   const DWORD attributes = GetFileAttributesW(checker.tool);
   if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_DIRECTORY)) {
@@ -235,22 +237,18 @@ int wmain(int argc, wchar_t** argv) {
 
   // Every process the checker starts runs in this job; closing it ends them
   // all, whatever happened.
-  checker.job = CreateJobObjectW(nullptr, nullptr);
+  checker.job = Handle(CreateJobObjectW(nullptr, nullptr));
   if (!checker.job) return usage(checker.report, L"no job object");
   JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits = {};
   limits.BasicLimitInformation.LimitFlags = JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE;
-  SetInformationJobObject(checker.job, JobObjectExtendedLimitInformation, &limits, sizeof limits);
+  SetInformationJobObject(checker.job.get(), JobObjectExtendedLimitInformation, &limits,
+                          sizeof limits);
+  Handle file;
   if (output) {
-    checker.report.out = CreateFileW(output, GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_ALWAYS,
-                                     FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (checker.report.out == INVALID_HANDLE_VALUE) {
-      checker.report.out = GetStdHandle(STD_OUTPUT_HANDLE);
-      CloseHandle(checker.job);
-      return usage(checker.report, L"the report file cannot be written");
-    }
+    file = Handle(CreateFileW(output, GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_ALWAYS,
+                              FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!file) return usage(checker.report, L"the report file cannot be written");
+    checker.report.out = file.get();
   }
-  const int result = runCheck(checker, relay);
-  if (output) CloseHandle(checker.report.out);
-  CloseHandle(checker.job);
-  return result;
+  return runCheck(checker, relay);
 }

@@ -5,13 +5,28 @@
 
 namespace check {
 
+namespace {
+
+void formatList(wchar_t* out, size_t size, const wchar_t* format, va_list arguments) {
+  _vsnwprintf(out, size - 1, format, arguments);
+  out[size - 1] = L'\0';
+}
+
+}  // namespace
+
+void formatInto(wchar_t* out, size_t size, const wchar_t* format, ...) {
+  va_list arguments;
+  va_start(arguments, format);
+  formatList(out, size, format, arguments);
+  va_end(arguments);
+}
+
 void say(Report& report, const wchar_t* format, ...) {
   wchar_t line[2048];
   va_list arguments;
   va_start(arguments, format);
-  _vsnwprintf(line, 2045, format, arguments);
+  formatList(line, 2046, format, arguments);  // room left for the line end
   va_end(arguments);
-  line[2045] = L'\0';
   wcscat(line, L"\r\n");
   DWORD written = 0;
   DWORD mode = 0;
@@ -33,8 +48,7 @@ void judge(Report& report, const wchar_t* item, Verdict verdict, const wchar_t* 
   } else if (verdict == cannotTell && report.strict &&
              !verdicts::listed(item, report.allowedSeen)) {
     const size_t used = wcslen(report.allowedSeen);
-    _snwprintf(report.allowedSeen + used, 255 - used, L"%ls%ls", used ? L"," : L"", item);
-    report.allowedSeen[255] = L'\0';
+    formatInto(report.allowedSeen + used, 256 - used, L"%ls%ls", used ? L"," : L"", item);
   }
   const wchar_t* const word = verdict == asExpected ? L"as expected"
                               : verdict == differs  ? L"differs"

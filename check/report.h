@@ -23,6 +23,14 @@ struct Report {
   wchar_t allowedSeen[256];  // the allowed items that were unknown, for the summary
 };
 
+// Formats into `out` of `size` characters: cut short where it does not fit,
+// and always terminated.
+void formatInto(wchar_t* out, size_t size, const wchar_t* format, ...);
+template <size_t size, typename... Arguments>
+void format(wchar_t (&out)[size], const wchar_t* text, Arguments... arguments) {
+  formatInto(out, size, text, arguments...);
+}
+
 // One line: to a console as it is, elsewhere as UTF-8.
 void say(Report& report, const wchar_t* format, ...);
 // One verdict line on `item`, with its reason.

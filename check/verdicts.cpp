@@ -61,7 +61,7 @@ const wchar_t* cpuClassName(unsigned long priorityClass) {
 }
 
 Judgement exitCode(long seen, long expected) {
-  if (seen < 0) return judged(differs, L"the tool did not run to its end");
+  if (seen == toolDidNotEnd) return judged(differs, L"the tool did not run to its end");
   return judged(seen == expected ? asExpected : differs, L"%ld expected, %ld seen", expected, seen);
 }
 
@@ -116,7 +116,7 @@ Judgement throttling(ThrottlingWanted wanted, const ThrottlingReading& before,
 
 Judgement relay(long code, const RelaySight& sight, const GpuReading& gpu, const CpuReading& cpu) {
   switch (code) {
-    case 0:
+    case toolDone:
       if (sight.canSee && sight.copies > 0 && !sight.rightParameters) {
         return judged(differs, L"0, but the copy was given \"%ls\"", sight.parameters);
       }
@@ -131,7 +131,7 @@ Judgement relay(long code, const RelaySight& sight, const GpuReading& gpu, const
                       gpuClassName(gpu.value), cpuClassName(cpu.value));
       }
       return judged(asExpected, L"0: the copy ran with the privilege and boosted the target");
-    case 3:
+    case toolPrivilegeRefused:
       if (!sight.canSee)
         return judged(cannotTell, L"3, and no copy can be seen here: %ls", sight.cannotSeeWhy);
       if (sight.copies == 0)
@@ -150,11 +150,11 @@ Judgement relay(long code, const RelaySight& sight, const GpuReading& gpu, const
                     L"3: a copy given \"%ls\" was refused as well and its 3 passed on: it "
                     L"ran without the privilege, as the first did",
                     sight.parameters);
-    case 10:
+    case toolDeclined:
       return judged(cannotTell, L"10: a person declined the elevation prompt");
-    case 11:
+    case toolNoCopy:
       return judged(differs, L"11: no elevated copy started");
-    case -1:
+    case toolDidNotEnd:
       return judged(differs, L"the tool did not run to its end");
     default:
       return judged(differs, L"%ld is not a code that this road can give", code);

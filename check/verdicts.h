@@ -9,6 +9,19 @@ namespace verdicts {
 
 enum Verdict { asExpected, differs, cannotTell };
 
+// The tool's exit codes, as its users read them, and how the checker marks a
+// run that did not end.
+enum ToolCode : long {
+  toolDone = 0,
+  toolNotOpened = 2,
+  toolPrivilegeRefused = 3,
+  toolNotConfirmed = 4,
+  toolUsage = 5,
+  toolDeclined = 10,
+  toolNoCopy = 11,
+  toolDidNotEnd = -1,  // not started, or not ended in time
+};
+
 struct Judgement {
   Verdict verdict;
   wchar_t reason[256];  // empty for "as expected" only when nothing is worth saying
@@ -40,7 +53,7 @@ struct ThrottlingReading {
   unsigned long error, version, control, state;
 };
 
-Judgement exitCode(long seen, long expected);  // seen -1: the tool did not run to its end
+Judgement exitCode(long seen, long expected);
 Judgement gpuClass(const GpuReading& after, int expected);
 Judgement cpuClass(const CpuReading& after, unsigned long expected);
 
@@ -63,7 +76,7 @@ struct RelaySight {
 };
 
 // The road "boost from a token without the base-priority privilege": the
-// first copy's exit code (-1 when it did not run to its end), what was seen
+// first copy's exit code, what was seen
 // of its copies, and the target's classes afterwards.
 Judgement relay(long code, const RelaySight& sight, const GpuReading& gpu, const CpuReading& cpu);
 
