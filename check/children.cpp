@@ -1,5 +1,6 @@
 #include "children.h"
 
+#include <tlhelp32.h>
 #include <stdio.h>
 #include <string.h>
 #include <wchar.h>
@@ -93,7 +94,7 @@ Child startChild(HANDLE job, const Identity* identity, const wchar_t* commandLin
   child.process = Handle(process.hProcess);
   child.thread = Handle(process.hThread);
   // In the job before it runs, so that nothing it starts escapes.
-  AssignProcessToJobObject(job, child.process.get());
+  if (!AssignProcessToJobObject(job, child.process.get())) child.jobError = GetLastError();
   return child;
 }
 
@@ -148,6 +149,9 @@ Target startTarget(Checker& checker, TargetKind kind, const Identity* identity) 
         target.granted |= setLimitedInformation;
         restrictAccess(child.process.get(), target.granted);
       }
+    }
+    if (child.jobError) {
+      say(checker.report, L"  (the target is not in the checker's job: error %lu)", child.jobError);
     }
     runChild(child, targetReadyWait, true);
     if (child.started && !child.ended &&
@@ -228,82 +232,191 @@ bool argumentsOf(HANDLE process, wchar_t* out, size_t size) {
   return true;
 }
 
-// A process just made may not have set up its parameters yet: a second of
-// tries.
-void readArguments(HANDLE process, wchar_t (&given)[128]) {
-  for (int attempt = 0; process && attempt < 50; ++attempt) {
-    if (argumentsOf(process, given, 128)) return;
-    Sleep(20);
+// A process just made may not have set up its parameters yet, and a copy
+// may end soon after: tries every few milliseconds, for a second.
+bool readArguments(HANDLE process, wchar_t (&given)[128]) {
+  for (int attempt = 0; attempt < 200; ++attempt) {
+    if (argumentsOf(process, given, 128)) return true;
+    Sleep(5);
   }
   format(given, L"(unreadable)");
+  return false;
+}
+
+}  // namespace
+
+namespace {
+
+// Time stamps of process creation, for telling a copy from a process that
+// had the same ID before.
+ULONGLONG createdAt(HANDLE process) {
+  FILETIME created = {}, unused = {};
+  if (!GetProcessTimes(process, &created, &unused, &unused, &unused)) return 0;
+  return (static_cast<ULONGLONG>(created.dwHighDateTime) << 32) | created.dwLowDateTime;
+}
+
+bool runsImage(HANDLE process, const wchar_t* image) {
+  wchar_t path[MAX_PATH];
+  DWORD size = MAX_PATH;
+  return QueryFullProcessImageNameW(process, 0, path, &size) &&
+         CompareStringOrdinal(path, -1, image, -1, TRUE) == CSTR_EQUAL;
+}
+
+// Opens a copy with as much access as this Windows gives the checker: an
+// elevated copy may grant a limited checker no more than a query.
+Handle openCopy(DWORD id) {
+  const DWORD tries[] = {PROCESS_QUERY_INFORMATION | PROCESS_VM_READ | SYNCHRONIZE,
+                         PROCESS_QUERY_LIMITED_INFORMATION | SYNCHRONIZE,
+                         PROCESS_QUERY_LIMITED_INFORMATION};
+  for (DWORD access : tries) {
+    Handle copy(OpenProcess(access, FALSE, id));
+    if (copy) return copy;
+  }
+  return Handle();
+}
+
+// What the checker watches while the relay runs: the copies it found, by
+// either way, and the handles that keep their IDs from going to others.
+struct Watch {
+  verdicts::RelaySight& sight;
+  HANDLE job;
+  const wchar_t* expected;
+  bool onlyExpected;  // count only copies given `expected`
+  DWORD ids[8];
+  Handle handles[8];
+  int held;
+};
+
+// Records a process the first copy started, once, however it was found.
+void noteCopy(Watch& watch, DWORD id, Handle copy, bool byJob) {
+  verdicts::RelaySight& sight = watch.sight;
+  for (int index = 0; index < watch.held; ++index) {
+    if (watch.ids[index] != id) continue;
+    if (index < 4) (byJob ? sight.copy[index].byJob : sight.copy[index].byParent) = true;
+    return;
+  }
+  verdicts::CopySight seen = {};
+  (byJob ? seen.byJob : seen.byParent) = true;
+  // The arguments first: they go with the copy's address space when it
+  // ends, while its token stays readable through the handle.
+  seen.argumentsRead = copy && readArguments(copy.get(), seen.arguments);
+  seen.argumentsRight = seen.argumentsRead && wcscmp(seen.arguments, watch.expected) == 0;
+  seen.level = levelOf(copy.get());
+  BOOL inJob = FALSE;
+  seen.inJobRead = copy && IsProcessInJob(copy.get(), watch.job, &inJob);
+  seen.inJob = inJob;
+  if (watch.onlyExpected && !seen.argumentsRight) return;
+  if (sight.copies < 4) sight.copy[sight.copies] = seen;
+  ++sight.copies;
+  if (watch.held < 8) {
+    watch.ids[watch.held] = id;
+    watch.handles[watch.held++] = std::move(copy);
+  }
+}
+
+// The first copy's children in a snapshot of processes: those made after it
+// from the image the copies must run.
+void lookForChildren(Watch& watch, DWORD parent, ULONGLONG parentCreated, const wchar_t* image) {
+  const Handle snapshot(CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
+  if (!snapshot) return;
+  PROCESSENTRY32W entry = {};
+  entry.dwSize = sizeof entry;
+  for (BOOL more = Process32FirstW(snapshot.get(), &entry); more;
+       more = Process32NextW(snapshot.get(), &entry)) {
+    if (entry.th32ProcessID == parent) watch.sight.parentSees = true;
+    if (entry.th32ParentProcessID != parent) continue;
+    Handle copy = openCopy(entry.th32ProcessID);
+    if (copy && createdAt(copy.get()) >= parentCreated && runsImage(copy.get(), image)) {
+      noteCopy(watch, entry.th32ProcessID, std::move(copy), false);
+    }
+  }
+}
+
+// The copy's own exit code, once it has ended (bounded).
+void readCopyCode(HANDLE copy, verdicts::CopySight& seen) {
+  DWORD code = STILL_ACTIVE;
+  const ULONGLONG deadline = GetTickCount64() + 10000;
+  while (GetExitCodeProcess(copy, &code) && code == STILL_ACTIVE && GetTickCount64() < deadline) {
+    if (WaitForSingleObject(copy, 50) == WAIT_FAILED) Sleep(50);  // no SYNCHRONIZE: poll
+  }
+  seen.codeRead = code != STILL_ACTIVE && GetExitCodeProcess(copy, &code);
+  seen.code = code;
 }
 
 }  // namespace
 
 long runWatched(const Identity& identity, const wchar_t* commandLine, DWORD wait,
-                const wchar_t* expected, verdicts::RelaySight& sight) {
+                const wchar_t* image, const wchar_t* expected, bool onlyExpected,
+                verdicts::RelaySight& sight) {
   sight = {};
-  sight.rightParameters = true;
-  sight.cannotSeeWhy = L"this Windows does not report new processes in a job";
   const Handle job(CreateJobObjectW(nullptr, nullptr));
   const Handle port(CreateIoCompletionPort(INVALID_HANDLE_VALUE, nullptr, 0, 1));
-  if (!job || !port) {
-    sight.cannotSeeWhy = L"no job or completion port could be made";
-    return -1;
-  }
   JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits = {};
   limits.BasicLimitInformation.LimitFlags = JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE;
-  SetInformationJobObject(job.get(), JobObjectExtendedLimitInformation, &limits, sizeof limits);
   JOBOBJECT_ASSOCIATE_COMPLETION_PORT association = {};
   association.CompletionKey = job.get();
   association.CompletionPort = port.get();
-  SetInformationJobObject(job.get(), JobObjectAssociateCompletionPortInformation, &association,
-                          sizeof association);
+  const bool jobMade =
+      job && port &&
+      SetInformationJobObject(job.get(), JobObjectExtendedLimitInformation, &limits,
+                              sizeof limits) &&
+      SetInformationJobObject(job.get(), JobObjectAssociateCompletionPortInformation, &association,
+                              sizeof association);
+  if (!jobMade) sight.jobError = GetLastError();
 
   PROCESS_INFORMATION started = {};
-  if (!startSuspended(&identity, commandLine, nullptr, started)) return -1;
+  if (!startSuspended(&identity, commandLine, nullptr, started)) {
+    format(sight.cannotSeeWhy, L"the first copy did not start (error %lu)", GetLastError());
+    return verdicts::toolDidNotEnd;
+  }
   const Handle process(started.hProcess), thread(started.hThread);
-  AssignProcessToJobObject(job.get(), process.get());
+  if (jobMade && !AssignProcessToJobObject(job.get(), process.get())) {
+    sight.jobError = GetLastError();
+  }
+  sight.first = levelOf(process.get());
+  const ULONGLONG created = createdAt(process.get());
   ResumeThread(thread.get());
-  Handle copies[8];
-  int held = 0;
+
+  Watch watch = {sight, job.get(), expected, onlyExpected, {}, {}, 0};
   const ULONGLONG deadline = GetTickCount64() + wait;
   bool ended = false;
   // Until the first process has ended, then what is left in the port.
   for (;;) {
     const ULONGLONG now = GetTickCount64();
+    if (!ended) lookForChildren(watch, started.dwProcessId, created, image);
     ended = ended || WaitForSingleObject(process.get(), 0) == WAIT_OBJECT_0;
     DWORD message = 0;
     ULONG_PTR key = 0;
     LPOVERLAPPED data = nullptr;
-    if (!GetQueuedCompletionStatus(port.get(), &message, &key, &data,
-                                   ended || now >= deadline ? 0 : 20)) {
+    if (sight.jobError || !port ||
+        !GetQueuedCompletionStatus(port.get(), &message, &key, &data,
+                                   ended || now >= deadline ? 0 : 5)) {
       if (ended || now >= deadline) break;
+      if (sight.jobError) Sleep(5);
       continue;
     }
     if (message != JOB_OBJECT_MSG_NEW_PROCESS) continue;
     const DWORD id = static_cast<DWORD>(reinterpret_cast<ULONG_PTR>(data));
     if (id == started.dwProcessId) {
-      sight.canSee = true;  // the job reports its processes here
+      sight.jobSees = true;  // the job reports its processes here
       continue;
     }
-    ++sight.copies;
-    Handle copy(OpenProcess(PROCESS_QUERY_INFORMATION | PROCESS_VM_READ | SYNCHRONIZE, FALSE, id));
-    if (!copy)
-      copy = Handle(OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION | SYNCHRONIZE, FALSE, id));
-    wchar_t given[128] = L"";
-    readArguments(copy.get(), given);
-    if (wcscmp(given, expected) != 0) sight.rightParameters = false;
-    if (sight.copies == 1) format(sight.parameters, L"%ls", given);
-    if (copy && held < 8) copies[held++] = std::move(copy);
+    noteCopy(watch, id, openCopy(id), true);
   }
-  long code = -1;
+  sight.canSee = sight.jobSees || sight.parentSees;
+  if (!sight.canSee) {
+    format(sight.cannotSeeWhy,
+           sight.jobError ? L"the first copy could not be put in a job (error %lu), and no "
+                            L"snapshot of processes listed it"
+                          : L"this Windows neither reports new processes in a job nor lists "
+                            L"them in a snapshot",
+           sight.jobError);
+  }
+  long code = verdicts::toolDidNotEnd;
   DWORD exitCode = 0;
   if (ended && GetExitCodeProcess(process.get(), &exitCode)) code = static_cast<long>(exitCode);
-  if (held > 0 && WaitForSingleObject(copies[0].get(), 10000) == WAIT_OBJECT_0) {
-    DWORD copyCode = 0;
-    sight.copyCodeRead = GetExitCodeProcess(copies[0].get(), &copyCode) != 0;
-    sight.copyCode = copyCode;
+  for (int index = 0; index < watch.held && index < 4; ++index) {
+    readCopyCode(watch.handles[index].get(), sight.copy[index]);
   }
   if (!ended) TerminateProcess(process.get(), 1);
   return code;

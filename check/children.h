@@ -5,6 +5,7 @@
 
 #include "checker.h"
 #include "handle.h"
+#include "tokens.h"
 
 namespace check {
 
@@ -36,7 +37,8 @@ struct Child {
   bool started;
   bool ended;  // within the time given
   DWORD exitCode;
-  DWORD error;  // why it did not start
+  DWORD error;     // why it did not start
+  DWORD jobError;  // why it is not in the job (0: it is); it is then ended by hand
   char text[512];
 };
 
@@ -73,13 +75,16 @@ Target startTarget(Checker& checker, TargetKind kind, const Identity* identity);
 // Ends the target.
 void finishTarget(Target& target);
 
-// Runs a command line as `identity` in a job of its own whose completion
-// port reports every process started in it, and waits up to `wait`. Fills
-// `sight` with the processes that the first one started and what the first
-// of them was given; `expected` is the arguments every one of them must
-// have. Returns the first process's exit code, or -1 when it did not start
-// or end in time.
+// Runs a command line as `identity` and watches for the processes it starts:
+// in a job of its own, whose completion port reports each of them, and in
+// snapshots of processes, where a child of the first made after it from
+// `image` counts too (whether the elevation service starts a copy in its
+// caller's job is not documented). Waits up to `wait`. Fills `sight`: the
+// first process's token, and each copy's arguments (right when they are
+// `expected`; with `onlyExpected` only such copies count), token, job and
+// exit code. Returns the first process's exit code, or toolDidNotEnd.
 long runWatched(const Identity& identity, const wchar_t* commandLine, DWORD wait,
-                const wchar_t* expected, verdicts::RelaySight& sight);
+                const wchar_t* image, const wchar_t* expected, bool onlyExpected,
+                verdicts::RelaySight& sight);
 
 }  // namespace check

@@ -25,7 +25,7 @@ const wchar_t* machineName(USHORT machine) {
 
 }  // namespace
 
-Platform describeWindows(Report& report) {
+Platform describeWindows(Report& report, const DebugPrivilege& debug) {
   Platform platform = {};
   say(report, L"== This Windows");
   OSVERSIONINFOW version = {};
@@ -45,6 +45,12 @@ Platform describeWindows(Report& report) {
   if (wow64 && wow64(GetCurrentProcess(), &process, &native)) {
     say(report, L"Native machine:          %ls (0x%04x, IsWow64Process2)", machineName(native),
         native);
+    if (native != IMAGE_FILE_MACHINE_AMD64) {
+      say(report,
+          L"Emulated:                yes: the checker and the tool are x64 programs, so "
+          L"this %ls machine runs them emulated",
+          machineName(native));
+    }
   } else {
     say(report, L"Native machine:          unreadable (IsWow64Process2: %ls)",
         wow64 ? L"failed" : L"absent");
@@ -76,12 +82,25 @@ Platform describeWindows(Report& report) {
         : type == TokenElevationTypeLimited ? L"limited"
                                             : L"default",
         hasLinked ? L"yes" : L"no");
+    const verdicts::TokenLevel level = levelOf(GetCurrentProcess());
+    if (level.read) {
+      say(report, L"Integrity level:         %ls (0x%04lx)",
+          verdicts::integrityName(level.integrity), level.integrity);
+    } else {
+      say(report, L"Integrity level:         unreadable");
+    }
     platform.privilege = privilegeIn(token.get(), privilegeName);
     say(report, L"%ls: %ls", privilegeName, describe(platform.privilege));
   } else {
     say(report, L"Token:                   unreadable (error %lu)", GetLastError());
   }
 
+  // Enabled, it lets OpenProcess pass over a process's access rules, so
+  // neither the targets nor the tool may inherit it.
+  say(report, L"SeDebugPrivilege:        %ls as found; %ls", describe(debug.found),
+      !debug.found.held  ? L"nothing to remove"
+      : !debug.left.held ? L"removed, so that the targets and the tool run without it"
+                         : L"could not be removed, so the targets and the tool inherit it");
   const wchar_t* const policies = L"SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Policies\\System";
   const wchar_t* const values[] = {L"EnableLUA", L"ConsentPromptBehaviorAdmin"};
   for (const wchar_t* value : values) {
@@ -115,11 +134,12 @@ Platform describeWindows(Report& report) {
 
 namespace {
 
-void probeGpuSet(Report& report, HANDLE target, DWORD access, int priorityClass) {
-  const NTSTATUS status = lookUp<SetSchedulingClassFn>(
-      L"gdi32.dll", "D3DKMTSetProcessSchedulingPriorityClass")(target, priorityClass);
+unsigned long probeGpuSet(Report& report, HANDLE target, DWORD access, int priorityClass) {
+  const unsigned long status = static_cast<unsigned long>(lookUp<SetSchedulingClassFn>(
+      L"gdi32.dll", "D3DKMTSetProcessSchedulingPriorityClass")(target, priorityClass));
   say(report, L"  D3DKMTSetProcessSchedulingPriorityClass(%ls) access 0x%04lx: status 0x%08lx",
-      verdicts::gpuClassName(priorityClass), access, static_cast<unsigned long>(status));
+      verdicts::gpuClassName(priorityClass), access, status);
+  return status;
 }
 
 int probeGpuGet(Report& report, HANDLE target, DWORD access) {
@@ -189,7 +209,7 @@ void probeWithoutPrivilege(Checker& checker, DWORD processId) {
       L"  D3DKMTSetProcessSchedulingPriorityClass(realtime) access 0x%04lx, from a token "
       L"without the privilege: status 0x%08lx",
       toolAccess, value);
-  if (value == static_cast<unsigned long>(statusPrivilegeNotHeld)) {
+  if (value == verdicts::statusPrivilegeNotHeld) {
     judge(report, L"refusal", asExpected,
           L"STATUS_PRIVILEGE_NOT_HELD, the status the tool relays on");
   } else {
@@ -209,26 +229,18 @@ void probeAccessRules(Report& report, const Target& target) {
         target.granted, toolAccess, targetAccess);
   }
   const Handle all(OpenProcess(PROCESS_ALL_ACCESS, FALSE, target.id));
-  if (all) {
-    say(report,
-        L"  OpenProcess(PROCESS_ALL_ACCESS) on a target that grants 0x%lx: granted: this "
-        L"Windows does not hold to a process's access rules, so a tool asking for more "
-        L"access than it needs is not caught here",
-        target.granted);
-  } else {
-    say(report,
-        L"  OpenProcess(PROCESS_ALL_ACCESS) on a target that grants 0x%lx: refused (error "
-        L"%lu), as a tool asking for more access would be",
-        target.granted, GetLastError());
-  }
+  const DWORD error = all ? 0 : GetLastError();
+  say(report, L"  OpenProcess(PROCESS_ALL_ACCESS) on a target that grants 0x%lx: %ls (error %lu)",
+      target.granted, all ? L"granted" : L"refused", error);
+  judge(report, L"access rules", verdicts::accessRules(static_cast<bool>(all), error));
 }
 
-// Each call the tool relies on, made on a target of this kind. Returns
-// whether the target took {1, 0x5, 0}.
-bool probeTarget(Checker& checker, const Platform& platform, TargetKind kind) {
+// Each call the tool relies on, made on a target of this kind; adds what
+// the GPU sets and the throttling record gave to `facts`.
+void probeTarget(Checker& checker, const Platform& platform, TargetKind kind, Facts& facts) {
   Report& report = checker.report;
   Target started = startTarget(checker, kind, nullptr);
-  if (!started.id) return false;
+  if (!started.id) return;
   const DWORD processId = started.id;
   if (kind == d3d11Target) {
     say(report, L"-- Target: a process that has created a Direct3D 11 device, ID %lu", processId);
@@ -239,7 +251,6 @@ bool probeTarget(Checker& checker, const Platform& platform, TargetKind kind) {
     say(report, L"-- Target: a plain waiting process, ID %lu", processId);
     probeAccessRules(report, started);
   }
-  bool took = false;
   const Handle target(OpenProcess(toolAccess, FALSE, processId));
   const Handle query(OpenProcess(queryAccess, FALSE, processId));
   if (!target || !query) {
@@ -247,11 +258,13 @@ bool probeTarget(Checker& checker, const Platform& platform, TargetKind kind) {
   } else {
     const DWORD cpuBefore = GetPriorityClass(query.get());
     if (platform.setClass && platform.getClass) {
+      verdicts::GpuProbe& gpu = facts.gpu[kind];
+      gpu.run = true;
       const int gpuBefore = probeGpuGet(report, target.get(), toolAccess);
-      probeGpuSet(report, target.get(), toolAccess, gpuRealtime);
+      gpu.realtime = probeGpuSet(report, target.get(), toolAccess, gpuRealtime);
       probeGpuGet(report, target.get(), toolAccess);
       probeGpuGet(report, query.get(), queryAccess);
-      probeGpuSet(report, target.get(), toolAccess, gpuNormal);
+      gpu.normal = probeGpuSet(report, target.get(), toolAccess, gpuNormal);
       probeGpuGet(report, target.get(), toolAccess);
       probeWithoutPrivilege(checker, processId);
       // Left as found: normal, unless it started otherwise.
@@ -266,9 +279,10 @@ bool probeTarget(Checker& checker, const Platform& platform, TargetKind kind) {
       // What a boost must leave where throttling can be read: the record
       // with the timer-resolution bit where this kernel takes it. The last
       // probe hands throttling back, as a fresh process has it.
-      took = probeThrottling(report, target.get(),
-                             PROCESS_POWER_THROTTLING_EXECUTION_SPEED |
-                                 PROCESS_POWER_THROTTLING_IGNORE_TIMER_RESOLUTION);
+      const bool took = probeThrottling(report, target.get(),
+                                        PROCESS_POWER_THROTTLING_EXECUTION_SPEED |
+                                            PROCESS_POWER_THROTTLING_IGNORE_TIMER_RESOLUTION);
+      if (kind == plainTarget) facts.tookTimerBit = took;
       probeThrottling(report, target.get(), PROCESS_POWER_THROTTLING_EXECUTION_SPEED);
       probeThrottling(report, target.get(), 0);
     } else {
@@ -279,7 +293,6 @@ bool probeTarget(Checker& checker, const Platform& platform, TargetKind kind) {
         verdicts::cpuClassName(cpu), cpu == cpuBefore ? L"" : L", changed by the probes");
   }
   finishTarget(started);
-  return took;
 }
 
 }  // namespace
@@ -288,8 +301,8 @@ Facts probeTargets(Checker& checker, const Platform& platform) {
   Facts facts = {};
   facts.platform = platform;
   setOwnPrivilege(privilegeName, SE_PRIVILEGE_ENABLED);
-  facts.tookTimerBit = probeTarget(checker, platform, plainTarget);
-  probeTarget(checker, platform, d3d11Target);
+  probeTarget(checker, platform, plainTarget, facts);
+  probeTarget(checker, platform, d3d11Target, facts);
   setOwnPrivilege(privilegeName, platform.privilege.enabled ? SE_PRIVILEGE_ENABLED : 0);
   return facts;
 }

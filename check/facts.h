@@ -18,10 +18,17 @@ struct Platform {
 // What the roads take: "This Windows" and what the probes saw.
 struct Facts {
   Platform platform;
-  bool tookTimerBit;  // the plain target took {1, 0x5, 0}
+  bool tookTimerBit;          // the plain target took {1, 0x5, 0}
+  verdicts::GpuProbe gpu[2];  // the GPU sets on each kind of target (TargetKind)
 };
 
-Platform describeWindows(Report& report);
+// SeDebugPrivilege as the checker found it in its token at start, and as it
+// left it for every process it starts.
+struct DebugPrivilege {
+  PrivilegeState found, left;
+};
+
+Platform describeWindows(Report& report, const DebugPrivilege& debug);
 // Probes both kinds of target, with the privilege enabled as the tool
 // enables it, and leaves the checker's token as it was.
 Facts probeTargets(Checker& checker, const Platform& platform);

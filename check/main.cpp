@@ -35,7 +35,8 @@
 //                          started with; prints "status <NTSTATUS>"
 //   --runas-probe          starts itself through "runas" with --exit 3 and
 //                          ends with that copy's code
-//   --exit <code>          ends at once with that code
+//   --exit <code>          ends with that code after a second, long enough
+//                          for the checker to read its arguments and token
 #include <windows.h>
 #include <shellapi.h>
 #include <d3d11.h>
@@ -148,12 +149,12 @@ int usage(Report& report, const wchar_t* problem) {
   return exitUsage;
 }
 
-int runCheck(Checker& checker, bool relay) {
+int runCheck(Checker& checker, bool relay, const DebugPrivilege& debug) {
   Report& report = checker.report;
   say(report, L"morvane-boost-check %hs", MORVANE_VERSION);
   say(report, L"Tool: %ls", checker.tool);
   say(report, L"");
-  const Platform platform = describeWindows(report);
+  const Platform platform = describeWindows(report, debug);
 
   // The roads expect what the platform facts showed, so these come first.
   say(report, L"== Platform facts");
@@ -190,7 +191,10 @@ int wmain(int argc, wchar_t** argv) {
     return setRealtime(wcstoul(argv[2], nullptr, 10));
   }
   if (argc == 2 && wcscmp(argv[1], L"--runas-probe") == 0) return runasProbe();
-  if (argc == 3 && wcscmp(argv[1], L"--exit") == 0) return _wtoi(argv[2]);
+  if (argc == 3 && wcscmp(argv[1], L"--exit") == 0) {
+    Sleep(1000);
+    return _wtoi(argv[2]);
+  }
 
   Checker checker = {};
   checker.report.out = GetStdHandle(STD_OUTPUT_HANDLE);
@@ -250,5 +254,11 @@ int wmain(int argc, wchar_t** argv) {
     if (!file) return usage(checker.report, L"the report file cannot be written");
     checker.report.out = file.get();
   }
-  return runCheck(checker, relay);
+  // Before any process starts: a token with SeDebugPrivilege enabled opens
+  // any process whatever its access rules, and every child inherits it.
+  DebugPrivilege debug = {};
+  debug.found = ownPrivilege(L"SeDebugPrivilege");
+  debug.left =
+      debug.found.held ? setOwnPrivilege(L"SeDebugPrivilege", SE_PRIVILEGE_REMOVED) : debug.found;
+  return runCheck(checker, relay, debug);
 }

@@ -18,14 +18,15 @@ struct Expected {
   int gpu;
   DWORD cpu;
   verdicts::ThrottlingWanted throttling;
+  unsigned long setFails;  // the platform facts saw the GPU set fail so: the class is unknown
 };
 const Expected boosted = {verdicts::toolDone, gpuRealtime, HIGH_PRIORITY_CLASS,
-                          verdicts::throttlingOff};
+                          verdicts::throttlingOff, 0};
 const Expected restored = {verdicts::toolDone, gpuNormal, NORMAL_PRIORITY_CLASS,
-                           verdicts::throttlingHandedBack};
+                           verdicts::throttlingHandedBack, 0};
 // Left as it was (a target at normal): nothing changed.
-Expected untouched(long code) {
-  return {code, gpuNormal, NORMAL_PRIORITY_CLASS, verdicts::throttlingUnchanged};
+Expected untouched(long code, unsigned long setFails = 0) {
+  return {code, gpuNormal, NORMAL_PRIORITY_CLASS, verdicts::throttlingUnchanged, setFails};
 }
 
 // Reads what the roads change through the handle that CreateProcess gave the
@@ -95,6 +96,10 @@ long runTool(Checker& checker, const Identity* identity, const wchar_t* argument
   format(line, L"\"%ls\"%ls%ls", checker.tool, *arguments ? L" " : L"", arguments);
   const Child child = runToEnd(checker.job.get(), identity, line, toolWait);
   if (!*arguments) arguments = L"(no arguments)";
+  if (child.jobError) {
+    say(checker.report, L"  (morvane-boost %ls is not in the checker's job: error %lu)", arguments,
+        child.jobError);
+  }
   if (!child.started) {
     say(checker.report, L"  morvane-boost %ls: expected %ld, not started (error %lu)", arguments,
         expected, child.error);
@@ -110,35 +115,118 @@ long runTool(Checker& checker, const Identity* identity, const wchar_t* argument
   return static_cast<long>(child.exitCode);
 }
 
+const wchar_t* describeLevel(const verdicts::TokenLevel& level, wchar_t (&text)[64]) {
+  if (!level.read) return L"unreadable";
+  format(text, L"%ls, %ls integrity (0x%04lx)", verdicts::elevationTypeName(level.type),
+         verdicts::integrityName(level.integrity), level.integrity);
+  return text;
+}
+
+const wchar_t* seenBy(const verdicts::CopySight& copy) {
+  return copy.byJob && copy.byParent ? L"by the job and as a child"
+         : copy.byJob                ? L"by the job"
+                                     : L"as a child";
+}
+
+// What the relay's watch saw: the first copy's token, and each copy.
+void showSight(Report& report, const verdicts::RelaySight& sight) {
+  wchar_t level[64];
+  say(report, L"  the first copy's token: %ls", describeLevel(sight.first, level));
+  if (sight.jobError) {
+    say(report,
+        L"  its job: not made, or the first copy not put in it (error %lu), so only snapshots of "
+        L"processes can show its copies",
+        sight.jobError);
+  }
+  for (int index = 0; index < sight.copies && index < 4; ++index) {
+    const verdicts::CopySight& copy = sight.copy[index];
+    wchar_t code[32];
+    format(code, copy.codeRead ? L"%lu" : L"unread", copy.code);
+    say(report, L"  copy %d: given \"%ls\"; seen %ls; in the job: %ls; token: %ls; exit code %ls",
+        index + 1, copy.arguments, seenBy(copy),
+        !copy.inJobRead ? L"unread"
+        : copy.inJob    ? L"yes"
+                        : L"no",
+        describeLevel(copy.level, level), code);
+  }
+  if (sight.copies > 4) say(report, L"  and %d more copies", sight.copies - 4);
+}
+
 // The relay: the tool run as `identity` and watched for the copies it
-// starts. Says what was seen, and, where no copy was seen, whether a "runas"
-// copy could have been.
+// starts; says what was seen.
 long runRelay(Checker& checker, const Identity& identity, const wchar_t* arguments,
               const Target& target, verdicts::RelaySight& sight) {
-  Report& report = checker.report;
   wchar_t line[1024], expected[64];
   format(line, L"\"%ls\" %ls", checker.tool, arguments);
   format(expected, L"boost-elevated %lu", target.id);
-  const long code = runWatched(identity, line, relayWait, expected, sight);
-  say(report, L"  morvane-boost %ls: exit code %ld; copies seen: %d%ls%ls%ls", arguments, code,
-      sight.copies, sight.copies ? L", the first given \"" : L"",
-      sight.copies ? sight.parameters : L"", sight.copies ? L"\"" : L"");
-  if (code == verdicts::toolPrivilegeRefused && sight.canSee && sight.copies == 0) {
-    // No copy seen: is that the tool, or does "runas" start copies outside
-    // the job here? A copy of the checker relaunched the same way tells.
-    verdicts::RelaySight probe = {};
-    format(line, L"\"%ls\" --runas-probe", checker.self);
-    runWatched(identity, line, relayWait, L"--exit 3", probe);
-    say(report, L"  a \"runas\" copy of the checker, started the same way: %ls",
-        probe.copies ? L"seen in the job" : L"not seen in the job");
-    if (probe.copies == 0) {
+  const long code = runWatched(identity, line, relayWait, checker.tool, expected, false, sight);
+  say(checker.report, L"  morvane-boost %ls: exit code %ld; copies seen: %d", arguments, code,
+      sight.copies);
+  showSight(checker.report, sight);
+  return code;
+}
+
+// The checker's own copy started through "runas" the same way (it ends with
+// 3): whether it is seen, and whether "runas" raises it here.
+void runProbe(Checker& checker, const Identity& identity, verdicts::RelaySight& probe) {
+  wchar_t line[1024], level[64];
+  format(line, L"\"%ls\" --runas-probe", checker.self);
+  runWatched(identity, line, relayWait, checker.self, L"--exit 3", true, probe);
+  if (probe.copies == 0) {
+    say(checker.report, L"  a \"runas\" copy of the checker, started the same way: not seen");
+  } else {
+    say(checker.report,
+        L"  a \"runas\" copy of the checker, started the same way: seen %ls; token: %ls",
+        seenBy(probe.copy[0]), describeLevel(probe.copy[0].level, level));
+  }
+}
+
+// Judges the relay, and the elevation beside it, running the checker's own
+// "runas" copy where only that can tell. Returns whether the effects are
+// judged too, and sets what they must be.
+bool judgeRelay(Checker& checker, const Facts& facts, const Identity& identity, long code,
+                verdicts::RelaySight& sight, const Effects& after, Expected& expected) {
+  Report& report = checker.report;
+  if (!facts.platform.setClass) {
+    const wchar_t* const why =
+        L"without the GPU entry points no boost is refused, so the tool never relays";
+    judge(report, L"relay", cannotTell, why);
+    judge(report, L"elevation", cannotTell, why);
+    return false;
+  }
+  const verdicts::GpuExpectation gpu = verdicts::expectBoost(
+      facts.platform.setClass, facts.platform.getClass, facts.gpu[plainTarget]);
+  const bool targetBoosted = after.gpu.read && after.gpu.value == gpuRealtime && after.cpu.read &&
+                             after.cpu.value == HIGH_PRIORITY_CLASS;
+  const bool noCopy = code == verdicts::toolPrivilegeRefused && sight.canSee && sight.copies == 0;
+  verdicts::RelaySight probe = {};
+  const bool probed =
+      noCopy || verdicts::elevation(code, sight, targetBoosted, nullptr).verdict == differs;
+  if (probed) {
+    runProbe(checker, identity, probe);
+    if (noCopy && probe.copies == 0) {
+      // The checker's own copy was not seen either, so the tool's could not
+      // have been.
       sight.canSee = false;
-      sight.cannotSeeWhy =
-          L"a \"runas\" copy starts outside the job here (an elevation service "
-          L"starts it), so the tool's copy could not be seen either";
+      format(sight.cannotSeeWhy,
+             L"a \"runas\" copy of the checker, started the same way, was not seen either "
+             L"(neither in the job nor as a child)");
     }
   }
-  return code;
+  judge(report, L"relay", verdicts::relay(code, sight, after.gpu, after.cpu, gpu.setFails));
+  judge(report, L"elevation",
+        verdicts::elevation(code, sight, targetBoosted, probed ? &probe : nullptr));
+  // A 0 must have boosted the target; a 3 (or the platform's 4) left it as
+  // it was.
+  if (code == verdicts::toolDone) {
+    expected = boosted;
+    return true;
+  }
+  if (code == verdicts::toolNotConfirmed && gpu.setFails) {
+    expected = untouched(code, gpu.setFails);
+    return true;
+  }
+  return code == verdicts::toolPrivilegeRefused;
 }
 
 // One road on one target: reads the target, runs the tool with each of
@@ -160,20 +248,8 @@ void travel(Checker& checker, const Facts& facts, const Target& target, const Id
     }
   }
   const Effects after = observe(checker, facts, target, L"after:");
-  if (relay) {
-    if (!facts.platform.setClass) {
-      return judge(report, L"relay", cannotTell,
-                   L"without the GPU entry points no boost is refused, so the tool never relays");
-    }
-    judge(report, L"relay", verdicts::relay(code, sight, after.gpu, after.cpu));
-    // A 0 must have boosted the target; a 3 left it as it was.
-    if (code == verdicts::toolDone) {
-      expected = boosted;
-    } else if (code != verdicts::toolPrivilegeRefused) {
-      return;
-    }
-  }
-  judge(report, L"GPU class", verdicts::gpuClass(after.gpu, expected.gpu));
+  if (relay && !judgeRelay(checker, facts, *identity, code, sight, after, expected)) return;
+  judge(report, L"GPU class", verdicts::gpuClass(after.gpu, expected.gpu, expected.setFails));
   judge(report, L"CPU class", verdicts::cpuClass(after.cpu, expected.cpu));
   judge(report, L"throttling",
         verdicts::throttling(expected.throttling, before.throttling, after.throttling,
@@ -256,8 +332,6 @@ void roadMissingProcess(Checker& checker) {
 
 void roadBoostAndUnboost(Checker& checker, const Facts& facts, TargetKind kind) {
   Report& report = checker.report;
-  // Without the get entry nothing can be confirmed, so both give 4.
-  const bool confirmable = facts.platform.setClass && facts.platform.getClass;
   Target target = startTarget(checker, kind, nullptr);
   say(report, L"-- boost of %ls at normal",
       kind == d3d11Target ? L"a target with a Direct3D 11 device" : L"a target");
@@ -269,12 +343,14 @@ void roadBoostAndUnboost(Checker& checker, const Facts& facts, TargetKind kind) 
   const wchar_t* const runs[] = {arguments};
   format(arguments, L"boost %lu", target.id);
   if (!facts.platform.privilege.held) {
-    judge(report, L"road", cannotTell,
+    judge(report, L"privilege", cannotTell,
           L"the checker's token lacks the base-priority privilege, so the boost would show the "
           L"elevation prompt; run the checker as an administrator");
   } else {
+    const verdicts::GpuExpectation boost =
+        verdicts::expectBoost(facts.platform.setClass, facts.platform.getClass, facts.gpu[kind]);
     travel(checker, facts, target, nullptr, false, runs, 1,
-           confirmable ? boosted : untouched(verdicts::toolNotConfirmed));
+           boost.code == verdicts::toolDone ? boosted : untouched(boost.code, boost.setFails));
   }
 
   say(report, L"-- unboost of that target");
@@ -285,8 +361,11 @@ void roadBoostAndUnboost(Checker& checker, const Facts& facts, TargetKind kind) 
     say(report, L"  (the checker set the CPU class to high first)");
   }
   format(arguments, L"unboost %lu", target.id);
+  const verdicts::GpuExpectation unboost =
+      verdicts::expectUnboost(facts.platform.setClass, facts.platform.getClass, facts.gpu[kind]);
   Expected expected = restored;
-  if (!confirmable) expected.code = verdicts::toolNotConfirmed;
+  expected.code = unboost.code;
+  expected.setFails = unboost.setFails;
   travel(checker, facts, target, nullptr, false, runs, 1, expected);
   finishTarget(target);
 }

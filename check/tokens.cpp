@@ -30,10 +30,16 @@ const wchar_t* describe(const PrivilegeState& state) {
                          : L"held, disabled";
 }
 
-void setOwnPrivilege(const wchar_t* name, DWORD attributes) {
+PrivilegeState ownPrivilege(const wchar_t* name) {
+  Handle token;
+  if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, token.out())) return PrivilegeState{};
+  return privilegeIn(token.get(), name);
+}
+
+PrivilegeState setOwnPrivilege(const wchar_t* name, DWORD attributes) {
   Handle token;
   if (!OpenProcessToken(GetCurrentProcess(), TOKEN_ADJUST_PRIVILEGES | TOKEN_QUERY, token.out())) {
-    return;
+    return PrivilegeState{};
   }
   TOKEN_PRIVILEGES privilege = {};
   privilege.PrivilegeCount = 1;
@@ -41,6 +47,25 @@ void setOwnPrivilege(const wchar_t* name, DWORD attributes) {
   if (LookupPrivilegeValueW(nullptr, name, &privilege.Privileges[0].Luid)) {
     AdjustTokenPrivileges(token.get(), FALSE, &privilege, sizeof privilege, nullptr, nullptr);
   }
+  return privilegeIn(token.get(), name);
+}
+
+verdicts::TokenLevel levelOf(HANDLE process) {
+  verdicts::TokenLevel level = {};
+  Handle token;
+  if (!process || !OpenProcessToken(process, TOKEN_QUERY, token.out())) return level;
+  TOKEN_ELEVATION_TYPE type = TokenElevationTypeDefault;
+  alignas(8) unsigned char label[128];
+  DWORD size = 0;
+  if (!GetTokenInformation(token.get(), TokenElevationType, &type, sizeof type, &size) ||
+      !GetTokenInformation(token.get(), TokenIntegrityLevel, label, sizeof label, &size)) {
+    return level;
+  }
+  const PSID sid = reinterpret_cast<TOKEN_MANDATORY_LABEL*>(label)->Label.Sid;
+  level.read = true;
+  level.type = type;
+  level.integrity = *GetSidSubAuthority(sid, *GetSidSubAuthorityCount(sid) - 1);
+  return level;
 }
 
 bool holdsPrivilege(HANDLE process) {

@@ -16,9 +16,16 @@ PrivilegeState privilegeIn(HANDLE token, const wchar_t* name);
 // "not held", "held, disabled", "held, enabled" or "unreadable".
 const wchar_t* describe(const PrivilegeState& state);
 
+// The privilege in the checker's own token.
+PrivilegeState ownPrivilege(const wchar_t* name);
+
 // Sets the privilege's attributes in the checker's own token, best effort:
-// SE_PRIVILEGE_ENABLED, 0 to disable it.
-void setOwnPrivilege(const wchar_t* name, DWORD attributes);
+// SE_PRIVILEGE_ENABLED, 0 to disable it, SE_PRIVILEGE_REMOVED to take it
+// out for good. Returns the privilege's state afterwards.
+PrivilegeState setOwnPrivilege(const wchar_t* name, DWORD attributes);
+
+// The elevation type and integrity level of a process's token.
+verdicts::TokenLevel levelOf(HANDLE process);
 
 // Whether the process's token holds the base-priority privilege at all.
 bool holdsPrivilege(HANDLE process);

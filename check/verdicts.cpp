@@ -65,7 +65,13 @@ Judgement exitCode(long seen, long expected) {
   return judged(seen == expected ? asExpected : differs, L"%ld expected, %ld seen", expected, seen);
 }
 
-Judgement gpuClass(const GpuReading& after, int expected) {
+Judgement gpuClass(const GpuReading& after, int expected, unsigned long setFails) {
+  if (setFails) {
+    return judged(cannotTell,
+                  L"the platform facts saw this Windows refuse the class on such a target with "
+                  L"status 0x%08lx, so the tool cannot set it here",
+                  setFails);
+  }
   if (!after.entry) {
     return judged(cannotTell, L"gdi32 has no D3DKMTGetProcessSchedulingPriorityClass");
   }
@@ -114,11 +120,116 @@ Judgement throttling(ThrottlingWanted wanted, const ThrottlingReading& before,
                 after.version, after.control, after.state);
 }
 
-Judgement relay(long code, const RelaySight& sight, const GpuReading& gpu, const CpuReading& cpu) {
+const wchar_t* elevationTypeName(int type) {
+  switch (type) {
+    case 1:
+      return L"default";
+    case 2:
+      return L"full";
+    case 3:
+      return L"limited";
+    default:
+      return L"unknown";
+  }
+}
+
+const wchar_t* integrityName(unsigned long integrity) {
+  if (integrity >= 0x4000) return L"system";
+  if (integrity >= integrityHigh) return L"high";
+  if (integrity >= 0x2000) return L"medium";
+  if (integrity >= 0x1000) return L"low";
+  return L"untrusted";
+}
+
+GpuExpectation expectBoost(bool setEntry, bool getEntry, const GpuProbe& probe) {
+  if (!setEntry || !getEntry) return {toolNotConfirmed, 0};
+  // A refusal for the privilege is the checker's own want of it, not the
+  // platform's answer for the tool.
+  if (probe.run && probe.realtime != 0 && probe.realtime != statusPrivilegeNotHeld) {
+    return {toolNotConfirmed, probe.realtime};
+  }
+  return {toolDone, 0};
+}
+
+GpuExpectation expectUnboost(bool setEntry, bool getEntry, const GpuProbe& probe) {
+  if (!setEntry || !getEntry) return {toolNotConfirmed, 0};
+  if (probe.run && probe.normal != 0) return {toolNotConfirmed, probe.normal};
+  return {toolDone, 0};
+}
+
+Judgement accessRules(bool granted, unsigned long error) {
+  if (granted) {
+    return judged(cannotTell,
+                  L"PROCESS_ALL_ACCESS was granted on a target that grants only the tool's "
+                  L"access, so a tool that asks for more would not be caught here");
+  }
+  return judged(asExpected,
+                L"PROCESS_ALL_ACCESS was refused (error %lu) on a target that grants only the "
+                L"tool's access, as a tool that asks for more would be",
+                error);
+}
+
+bool raised(const TokenLevel& level) {
+  return level.read && (level.type == 2 || (level.type == 1 && level.integrity >= integrityHigh));
+}
+
+namespace {
+
+// The first copy seen with arguments other than those it must be given.
+const CopySight* wrongCopy(const RelaySight& sight) {
+  for (int index = 0; index < sight.copies && index < 4; ++index) {
+    if (sight.copy[index].argumentsRead && !sight.copy[index].argumentsRight) {
+      return &sight.copy[index];
+    }
+  }
+  return nullptr;
+}
+
+// A 3 (refused as well), or a 4 where the platform refuses the class: the
+// copy must have been seen, with the right arguments, ending with that code.
+Judgement passedOn(long code, const RelaySight& sight, unsigned long setFails) {
+  if (!sight.canSee) {
+    return judged(cannotTell, L"%ld, and no copy can be seen here: %ls", code, sight.cannotSeeWhy);
+  }
+  if (sight.copies == 0) {
+    return judged(differs, L"%ld, but no copy started: the tool did not relay", code);
+  }
+  if (const CopySight* wrong = wrongCopy(sight)) {
+    return judged(differs, L"%ld, but the copy was given \"%ls\"", code, wrong->arguments);
+  }
+  const CopySight& copy = sight.copy[0];
+  if (!copy.argumentsRead) {
+    return judged(cannotTell,
+                  L"%ld, from a copy whose arguments could not be read (it may have ended first)",
+                  code);
+  }
+  if (!copy.codeRead) {
+    return judged(cannotTell, L"%ld, from a copy given \"%ls\" whose own exit code was not seen",
+                  code, copy.arguments);
+  }
+  if (copy.code != static_cast<unsigned long>(code)) {
+    return judged(differs, L"%ld, but the copy ended with %lu", code, copy.code);
+  }
+  if (code == toolNotConfirmed) {
+    return judged(asExpected,
+                  L"4: a copy given \"%ls\" was refused the class, as the platform facts saw "
+                  L"this Windows refuse it (status 0x%08lx), and its 4 passed on",
+                  copy.arguments, setFails);
+  }
+  return judged(asExpected,
+                L"3: a copy given \"%ls\" was refused as well and its 3 passed on: it ran "
+                L"without the privilege, as the first did",
+                copy.arguments);
+}
+
+}  // namespace
+
+Judgement relay(long code, const RelaySight& sight, const GpuReading& gpu, const CpuReading& cpu,
+                unsigned long setFails) {
   switch (code) {
     case toolDone:
-      if (sight.canSee && sight.copies > 0 && !sight.rightParameters) {
-        return judged(differs, L"0, but the copy was given \"%ls\"", sight.parameters);
+      if (const CopySight* wrong = wrongCopy(sight)) {
+        return judged(differs, L"0, but the copy was given \"%ls\"", wrong->arguments);
       }
       if (!gpu.entry || !gpu.read || !cpu.read) {
         return judged(cannotTell,
@@ -132,24 +243,10 @@ Judgement relay(long code, const RelaySight& sight, const GpuReading& gpu, const
       }
       return judged(asExpected, L"0: the copy ran with the privilege and boosted the target");
     case toolPrivilegeRefused:
-      if (!sight.canSee)
-        return judged(cannotTell, L"3, and no copy can be seen here: %ls", sight.cannotSeeWhy);
-      if (sight.copies == 0)
-        return judged(differs, L"3, but no copy started: the tool did not relay");
-      if (!sight.rightParameters) {
-        return judged(differs, L"3, but the copy was given \"%ls\"", sight.parameters);
-      }
-      if (!sight.copyCodeRead) {
-        return judged(cannotTell, L"3, from a copy given \"%ls\" whose own exit code was not seen",
-                      sight.parameters);
-      }
-      if (sight.copyCode != 3) {
-        return judged(differs, L"3, but the copy ended with %lu", sight.copyCode);
-      }
-      return judged(asExpected,
-                    L"3: a copy given \"%ls\" was refused as well and its 3 passed on: it "
-                    L"ran without the privilege, as the first did",
-                    sight.parameters);
+      return passedOn(code, sight, setFails);
+    case toolNotConfirmed:
+      if (setFails) return passedOn(code, sight, setFails);
+      return judged(differs, L"%ld is not a code that this road can give", code);
     case toolDeclined:
       return judged(cannotTell, L"10: a person declined the elevation prompt");
     case toolNoCopy:
@@ -159,6 +256,57 @@ Judgement relay(long code, const RelaySight& sight, const GpuReading& gpu, const
     default:
       return judged(differs, L"%ld is not a code that this road can give", code);
   }
+}
+
+Judgement elevation(long code, const RelaySight& sight, bool targetBoosted,
+                    const RelaySight* probe) {
+  const TokenLevel& first = sight.first;
+  if (!first.read) return judged(cannotTell, L"the first copy's token could not be read");
+  if (raised(first)) {
+    return judged(cannotTell,
+                  L"the tool already ran elevated (%ls, %ls integrity), so no prompt could raise "
+                  L"the copy",
+                  elevationTypeName(first.type), integrityName(first.integrity));
+  }
+  if (code == toolDeclined) {
+    return judged(cannotTell, L"10: the prompt was declined, so no copy ran");
+  }
+  const CopySight* copy = sight.copies > 0 ? &sight.copy[0] : nullptr;
+  const bool copyRead = copy && copy->level.read;
+  if (copyRead && raised(copy->level)) {
+    return judged(asExpected, L"the copy ran %ls at %ls integrity, the first %ls at %ls",
+                  elevationTypeName(copy->level.type), integrityName(copy->level.integrity),
+                  elevationTypeName(first.type), integrityName(first.integrity));
+  }
+  const bool refusedAsTheFirst = !copyRead && code == toolPrivilegeRefused && copy &&
+                                 copy->codeRead && copy->code == toolPrivilegeRefused;
+  if (!copyRead && !refusedAsTheFirst) {
+    if (code == toolDone && targetBoosted) {
+      return judged(asExpected,
+                    L"by its effect: the copy's token could not be read, but the copy boosted "
+                    L"the target, which takes the privilege that the first copy was refused");
+    }
+    return judged(cannotTell, L"%ld, and no copy's token could be read to see it raised", code);
+  }
+  // Not raised: a relay that did not go through the elevation prompt, unless
+  // "runas" raises nothing in this session at all.
+  const CopySight* probed = probe && probe->copies > 0 ? &probe->copy[0] : nullptr;
+  if (probed && probed->level.read && !raised(probed->level)) {
+    return judged(cannotTell,
+                  L"runas does not elevate here: the checker's own \"runas\" copy ran %ls at %ls "
+                  L"integrity",
+                  elevationTypeName(probed->level.type), integrityName(probed->level.integrity));
+  }
+  if (copyRead) {
+    return judged(differs,
+                  L"the copy ran %ls at %ls integrity, as the first did: not raised, so the relay "
+                  L"did not go through the elevation prompt",
+                  elevationTypeName(copy->level.type), integrityName(copy->level.integrity));
+  }
+  return judged(differs,
+                L"the copy was refused for the privilege as the first (%ls, %ls integrity) was: "
+                L"not raised, so the relay did not go through the elevation prompt",
+                elevationTypeName(first.type), integrityName(first.integrity));
 }
 
 bool listed(const wchar_t* item, const wchar_t* allowed) {

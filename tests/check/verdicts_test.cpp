@@ -25,24 +25,47 @@ ThrottlingReading throttlingRead(unsigned long control, unsigned long state = 0)
   return {true, true, 0, 1, control, state};
 }
 
-RelaySight seen(const wchar_t* parameters, bool right, unsigned long copyCode = 3) {
+const TokenLevel limited = {true, 3, 0x2000};
+const TokenLevel full = {true, 2, 0x3000};
+const TokenLevel unreadToken = {false, 0, 0};
+
+// A relay whose first copy ran limited and started one copy, seen with these
+// arguments (right or not), ending with copyCode, its token read as `level`.
+RelaySight seen(const wchar_t* arguments, bool right, unsigned long copyCode = 3,
+                TokenLevel level = unreadToken) {
   RelaySight sight = {};
   sight.canSee = true;
+  sight.first = limited;
   sight.copies = 1;
-  sight.rightParameters = right;
-  wcsncpy(sight.parameters, parameters, 127);
-  sight.copyCodeRead = true;
-  sight.copyCode = copyCode;
+  CopySight& copy = sight.copy[0];
+  copy.byJob = true;
+  copy.argumentsRead = true;
+  copy.argumentsRight = right;
+  wcsncpy(copy.arguments, arguments, 127);
+  copy.codeRead = true;
+  copy.code = copyCode;
+  copy.level = level;
+  return sight;
+}
+RelaySight argumentsUnread() {
+  RelaySight sight = seen(L"", true);
+  sight.copy[0].argumentsRead = false;
   return sight;
 }
 RelaySight noCopySeen() {
   RelaySight sight = {};
   sight.canSee = true;
+  sight.first = limited;
   return sight;
 }
 RelaySight blind() {
   RelaySight sight = {};
-  sight.cannotSeeWhy = L"the copy starts outside the job";
+  sight.first = limited;
+  wcsncpy(sight.cannotSeeWhy, L"the copy starts outside the job", 159);
+  return sight;
+}
+RelaySight firstRan(TokenLevel first, RelaySight sight) {
+  sight.first = first;
   return sight;
 }
 
@@ -95,6 +118,77 @@ INSTANTIATE_TEST_SUITE_P(
         Row{"NoCopy", [] { return relay(11, noCopySeen(), normal, cpuNormalRead); }, differs},
         Row{"DidNotEnd", [] { return relay(-1, noCopySeen(), normal, cpuNormalRead); }, differs},
         Row{"OtherCode", [] { return relay(5, noCopySeen(), normal, cpuNormalRead); }, differs},
+        // A copy that ended before its arguments were read is no fault seen.
+        Row{"CopyArgumentsUnread",
+            [] { return relay(3, argumentsUnread(), normal, cpuNormalRead); }, cannotTell},
+        // Where the platform facts saw the class refused, a 4 passed on is the relay working.
+        Row{"FourPassedOnWhereTheClassIsRefused",
+            [] {
+              return relay(4, seen(L"boost-elevated 40", true, 4), normal, cpuNormalRead,
+                           0xC00000BBul);
+            },
+            asExpected},
+        Row{"FourWhereTheClassIsTaken",
+            [] { return relay(4, seen(L"boost-elevated 40", true, 4), normal, cpuNormalRead); },
+            differs},
+        // Elevation: the copy raised by the prompt, read from its token or
+        // from its effect.
+        Row{"ElevationRaised",
+            [] { return elevation(0, seen(L"boost-elevated 40", true, 0, full), true, nullptr); },
+            asExpected},
+        Row{"ElevationStandardUserRaisedToHigh",
+            [] {
+              return elevation(0,
+                               firstRan({true, 1, 0x2000},
+                                        seen(L"boost-elevated 40", true, 0, {true, 1, 0x3000})),
+                               true, nullptr);
+            },
+            asExpected},
+        Row{"ElevationByItsEffect",
+            [] { return elevation(0, seen(L"boost-elevated 40", true, 0), true, nullptr); },
+            asExpected},
+        Row{"ElevationUnreadWithoutEffect",
+            [] { return elevation(0, seen(L"boost-elevated 40", true, 0), false, nullptr); },
+            cannotTell},
+        // Fault: the relay starts its copy with "open" or CreateProcess.
+        Row{"FaultCopyNotRaised",
+            [] {
+              return elevation(3, seen(L"boost-elevated 40", true, 3, limited), false, nullptr);
+            },
+            differs},
+        Row{"FaultCopyRefusedAsTheFirst",
+            [] { return elevation(3, seen(L"boost-elevated 40", true, 3), false, nullptr); },
+            differs},
+        Row{"FaultCopyNotRaisedWhereRunasRaises",
+            [] {
+              const RelaySight probe = seen(L"--exit 3", true, 3, full);
+              return elevation(3, seen(L"boost-elevated 40", true, 3, limited), false, &probe);
+            },
+            differs},
+        Row{"RunasRaisesNothingHere",
+            [] {
+              const RelaySight probe = seen(L"--exit 3", true, 3, limited);
+              return elevation(3, seen(L"boost-elevated 40", true, 3, limited), false, &probe);
+            },
+            cannotTell},
+        Row{"ElevationFirstAlreadyElevated",
+            [] {
+              return elevation(3, firstRan(full, seen(L"boost-elevated 40", true, 3, full)), false,
+                               nullptr);
+            },
+            cannotTell},
+        Row{"ElevationFirstUnread",
+            [] {
+              return elevation(0, firstRan(unreadToken, seen(L"boost-elevated 40", true, 0, full)),
+                               true, nullptr);
+            },
+            cannotTell},
+        Row{"ElevationDeclined", [] { return elevation(10, noCopySeen(), false, nullptr); },
+            cannotTell},
+        // Access rules: a tool asking for more than it needs is caught only
+        // where PROCESS_ALL_ACCESS is refused.
+        Row{"AccessRulesHeld", [] { return accessRules(false, 5); }, asExpected},
+        Row{"AccessRulesNotHeld", [] { return accessRules(true, 0); }, cannotTell},
         // The CPU class: unread is never a pass.
         Row{"CpuUnread", [] { return cpuClass(cpuUnread, cpuHigh); }, cannotTell},
         Row{"CpuHigh", [] { return cpuClass(high, cpuHigh); }, asExpected},
@@ -107,6 +201,8 @@ INSTANTIATE_TEST_SUITE_P(
             },
             cannotTell},
         Row{"GpuNotRaised", [] { return gpuClass(normal, gpuRealtime); }, differs},
+        Row{"GpuWhereTheClassIsRefused", [] { return gpuClass(normal, gpuNormal, 0xC00000BBul); },
+            cannotTell},
         // Throttling, exactly.
         Row{"ThrottlingOffWithTimerBit",
             [] { return throttling(throttlingOff, throttlingRead(0), throttlingRead(0x5), true); },
@@ -146,6 +242,35 @@ INSTANTIATE_TEST_SUITE_P(
         Row{"CodeOther", [] { return exitCode(0, 2); }, differs},
         Row{"CodeNotEnded", [] { return exitCode(-1, 2); }, differs}),
     [](const ::testing::TestParamInfo<Row>& info) { return std::string(info.param.name); });
+
+// What a boost and an unboost must give, from the entry points and from what
+// the platform facts saw when the checker set the class itself.
+TEST(Expectations, ComeFromWhatThePlatformShowed) {
+  const unsigned long refused = 0xC0000061ul, other = 0xC00000BBul;
+  struct {
+    bool setEntry, getEntry;
+    GpuProbe probe;
+    long boost, unboost;
+    unsigned long boostFails, unboostFails;
+  } cases[] = {
+      {true, true, {true, 0, 0}, 0, 0, 0, 0},
+      {true, true, {false, 0, 0}, 0, 0, 0, 0},  // not probed: the tool's promise
+      {false, true, {false, 0, 0}, 4, 4, 0, 0},
+      {true, false, {true, 0, 0}, 4, 4, 0, 0},
+      // The checker's own want of the privilege says nothing of the platform.
+      {true, true, {true, refused, 0}, 0, 0, 0, 0},
+      {true, true, {true, other, 0}, 4, 0, other, 0},
+      {true, true, {true, other, other}, 4, 4, other, other},
+  };
+  for (const auto& c : cases) {
+    const GpuExpectation boost = expectBoost(c.setEntry, c.getEntry, c.probe);
+    const GpuExpectation unboost = expectUnboost(c.setEntry, c.getEntry, c.probe);
+    EXPECT_EQ(boost.code, c.boost) << "case " << (&c - cases);
+    EXPECT_EQ(boost.setFails, c.boostFails) << "case " << (&c - cases);
+    EXPECT_EQ(unboost.code, c.unboost) << "case " << (&c - cases);
+    EXPECT_EQ(unboost.setFails, c.unboostFails) << "case " << (&c - cases);
+  }
+}
 
 TEST(Strict, CannotTellFailsUnlessAllowed) {
   struct {

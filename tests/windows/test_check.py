@@ -3,7 +3,12 @@ stand-in every road it checks must come out as expected; on plain Wine,
 which has no GPU scheduling entry points, what depends on them must be
 "cannot tell here", never a pass. Throttling cannot be read back under Wine
 (Wine 8 has no GetProcessInformation; Wine 10's fails for throttling), so it
-is "cannot tell here" on both."""
+is "cannot tell here" on both.
+
+Whether the relay's copy is raised by elevation can be seen only where the
+tool's first copy runs limited: Wine 10 runs programs limited and "runas"
+elevates the copy; Wine 8 runs everything elevated. The tests read which from
+the report's own line about the first copy's token."""
 import os
 import re
 import sys
@@ -30,13 +35,20 @@ def verdicts(report):
     return found
 
 
-def expected(gpu, relay):
+def first_copy_raised(report):
+    """Whether the relay's first copy already ran elevated (full, or default
+    at high integrity), as the report says."""
+    match = re.search(r"the first copy's token: (\w+), (\w+) integrity", report)
+    return bool(match) and (match[1] == "full" or (match[1] == "default" and match[2] in ("high", "system")))
+
+
+def expected(gpu, relay, raised=False):
     """The verdicts of the tool as it stands, with the GPU stand-in (gpu) or
-    on plain Wine."""
+    on plain Wine; raised: the relay's first copy ran elevated."""
     gpu_verdict = SAME if gpu else CANNOT
     effects = [("GPU class", gpu_verdict), ("CPU class", SAME), ("throttling", CANNOT)]
     roads = [
-        ("Target: a plain waiting process", [("refusal", gpu_verdict)]),
+        ("Target: a plain waiting process", [("access rules", SAME), ("refusal", gpu_verdict)]),
         ("Target: a process that has created a Direct3D 11 device", [("refusal", gpu_verdict)]),
         ("Usage errors give 5 and touch nothing", [("exit code", SAME)] * 3 + effects),
         ("A process ID that does not exist gives 2", [("exit code", SAME)] * 2),
@@ -48,12 +60,13 @@ def expected(gpu, relay):
     ]
     if relay:
         # Wine 8 starts the "runas" copy with its parent's token, so the copy
-        # is refused as well: 3, passed on, and nothing changed. Wine 10
-        # starts it elevated: 0, with the boost's effects. Either way every
-        # item is as expected; which one this Wine took is read from the
+        # is refused as well: 3, passed on, and nothing changed; and as its
+        # first copy already ran elevated, no elevation can be seen. Wine 10
+        # starts it elevated: 0, with the boost's effects, and the copy's
+        # token shows the elevation. Which one this Wine took is read from the
         # report (below).
         roads.append(("boost from a token without the base-priority privilege (the relay)",
-                      [("relay", SAME)] + effects))
+                      [("relay", SAME), ("elevation", CANNOT if raised else SAME)] + effects))
     return [(road, item, verdict) for road, items in roads for item, verdict in items]
 
 
@@ -76,7 +89,10 @@ class Check(unittest.TestCase):
     def test_the_tool_as_it_stands_gives_what_it_promises(self):
         # (name, stand-in script or None for plain Wine, arguments, exit code)
         strict = ["--strict", "--allow-unknown", "throttling"]
-        cases = [("GPU stand-in, with the relay, strict as CI runs it", {}, ["--relay", *strict], 0),
+        cases = [("GPU stand-in, with the relay, strict as CI runs it as a limited user", {},
+                  ["--relay", *strict], None),
+                 ("GPU stand-in, with the relay, strict as CI runs it as the runner", {},
+                  ["--relay", "--strict", "--allow-unknown", "throttling,elevation"], 0),
                  ("GPU stand-in", {}, [], 0),
                  ("plain Wine", None, [], 0),
                  # Strict: what depends on the GPU entries is unknown there.
@@ -85,14 +101,26 @@ class Check(unittest.TestCase):
             with self.subTest(name):
                 result, report = self.run_check(windows_path(TOOL), *args, stand_in=stand_in)
                 details = f"{result.details}\nreport:\n{report}"
+                raised = first_copy_raised(report)
+                if code is None:
+                    # Without elevation allowed, this passes only where the
+                    # elevation could be seen.
+                    code = 1 if raised else 0
                 assert_exit(self, result, code)
                 found = verdicts(report)
                 self.assertEqual([entry[:3] for entry in found],
-                                 expected(gpu=stand_in is not None, relay="--relay" in args), details)
+                                 expected(gpu=stand_in is not None, relay="--relay" in args, raised=raised),
+                                 details)
                 self.assertIn("Runs under:              Wine", report, details)
+                # The checker's token never hands SeDebugPrivilege on.
+                self.assertRegex(report, r"\nSeDebugPrivilege: +(not held as found; nothing to remove|"
+                                         r".* as found; removed, so that the targets and the tool run without it)\r?\n",
+                                 details)
                 summary = r"\n== Summary: 0 differ, \d+ cannot tell here"
                 if "--strict" in args:
-                    summary += r" \(strict; allowed unknown: throttling\)"
+                    allow = args[args.index("--allow-unknown") + 1].split(",")
+                    allowed = ",".join(item for item in allow if item != "elevation" or raised)
+                    summary += rf" \(strict; allowed unknown: {allowed}\)"
                 self.assertRegex(report, summary + r"\r?\n$", details)
                 if "--relay" in args:
                     # What this Wine did, as the report says it saw it: a copy
@@ -101,7 +129,10 @@ class Check(unittest.TestCase):
                     (relay,) = [reason for road, item, verdict, reason in found if item == "relay"]
                     self.assertRegex(relay, r'^(0: the copy ran with the privilege and boosted the target'
                                             r'|3: a copy given "boost-elevated \d+" was refused as well)', details)
-                    print(f"\nthe relay under this Wine: {relay}", file=sys.stderr)
+                    (elevation,) = [reason for road, item, verdict, reason in found if item == "elevation"]
+                    self.assertRegex(elevation, r"^the tool already ran elevated" if raised
+                                     else r"^the copy ran (full|default) at (high|system) integrity", details)
+                    print(f"\nthe relay under this Wine: {relay}\nits elevation: {elevation}", file=sys.stderr)
                 else:
                     self.assertIn("left out: run with --relay", report, details)
 
@@ -126,13 +157,20 @@ class Check(unittest.TestCase):
 
     def test_a_tool_with_a_planted_fault_fails_the_check(self):
         # Copies of the tool built with one line changed (tests/windows/
-        # CMakeLists.txt), run as CI runs the checker. (fault, the (road,
-        # item) that must differ, as a regular expression on the reason)
+        # CMakeLists.txt), run as CI runs the checker: elevation is allowed
+        # unknown only where the first copy already ran elevated, as the
+        # runner's own run allows it. (fault, the (road, item) that must
+        # differ, as a regular expression on the reason)
         relay_road = "boost from a token without the base-priority privilege (the relay)"
         cases = [
             # Wine 8: the copy would be refused (3); Wine 10: it would boost (0).
             ("no_relay", (relay_road, "relay"), r"^3, but no copy started: the tool did not relay$"),
             ("wrong_id", (relay_road, "relay"), r'^[03], but the copy was given "boost-elevated \d+"$'),
+            # The copy started with "open" runs with the first copy's token:
+            # seen where that token is limited (Wine 10); where it is
+            # already elevated (Wine 8) no check can see it, and the run says
+            # so instead.
+            ("runas_open", (relay_road, "elevation"), r"^the copy ran limited at \w+ integrity, as the first did"),
             # Wine holds to the targets' access rules (the report's platform
             # facts say so), so the tool is refused the target: 2, not 0.
             ("all_access", ("boost of a target at normal", "exit code"), r"^0 expected, 2 seen$"),
@@ -141,14 +179,45 @@ class Check(unittest.TestCase):
             with self.subTest(fault):
                 if f"FAULTY_{fault}" not in os.environ:
                     self.fail(f"the tool with the fault {fault} was not built (see the configure's warning)")
-                result, report = self.run_check(windows_path(os.environ[f"FAULTY_{fault}"]), "--relay",
-                                                 "--strict", "--allow-unknown", "throttling", stand_in={})
+                tool = windows_path(os.environ[f"FAULTY_{fault}"])
+                result, report = self.run_check(tool, "--relay", "--strict", "--allow-unknown",
+                                                "throttling,elevation", stand_in={})
+                if not first_copy_raised(report):
+                    result, report = self.run_check(tool, "--relay", "--strict", "--allow-unknown",
+                                                    "throttling", stand_in={})
                 details = f"{result.details}\nreport:\n{report}"
+                found = verdicts(report)
+                if fault == "runas_open" and first_copy_raised(report):
+                    (elevation,) = [(verdict, r) for road, item, verdict, r in found if item == "elevation"]
+                    self.assertEqual(elevation[0], CANNOT, details)
+                    self.assertRegex(elevation[1], r"^the tool already ran elevated", details)
+                    assert_exit(self, result, 0)
+                    continue
                 assert_exit(self, result, 1)
-                reasons = [r for road, item, verdict, r in verdicts(report)
-                           if (road, item) == differing and verdict == DIFFERS]
+                reasons = [r for road, item, verdict, r in found if (road, item) == differing and verdict == DIFFERS]
                 self.assertTrue(reasons, details)
                 self.assertRegex(reasons[0], reason, details)
+
+    def test_a_class_the_platform_refuses_turns_the_roads_to_4(self):
+        # The stand-in refuses every set with a status other than the
+        # privilege's. The platform facts see it first, so the boosts and
+        # unboosts must give 4, and their GPU class is never "as expected".
+        refused = "0xc00000bb"
+        result, report = self.run_check(windows_path(TOOL), "--relay", stand_in={"SET": refused})
+        details = f"{result.details}\nreport:\n{report}"
+        assert_exit(self, result, 0)
+        found = verdicts(report)
+        roads = {"boost of a target at normal", "unboost of that target",
+                 "boost of a target with a Direct3D 11 device at normal"}
+        codes = [reason for road, item, verdict, reason in found if road in roads and item == "exit code"]
+        self.assertEqual(codes, ["4 expected, 4 seen"] * 4, details)
+        classes = [(verdict, reason) for road, item, verdict, reason in found if road in roads and item == "GPU class"]
+        self.assertEqual(len(classes), 4, details)
+        for verdict, reason in classes:
+            self.assertEqual(verdict, CANNOT, details)
+            self.assertIn(f"status {refused}", reason, details)
+        (relay,) = [(verdict, reason) for road, item, verdict, reason in found if item == "relay"]
+        self.assertEqual(relay[0], SAME, details)
 
     def test_usage_errors_give_2(self):
         with tempfile.TemporaryDirectory() as folder:
