@@ -14,6 +14,12 @@ helper=build/windows/tests/windows/wine-helper.exe
 export WINEPREFIX="$PWD/build/demo-wineprefix" WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml=;winemenubuilder.exe=d"
 export LC_ALL=C.UTF-8
 unset DISPLAY
+# A path as Windows programs under Wine see it (Z: is the root).
+windows_path() {
+  local path
+  path=$(realpath -m "$1")
+  echo "Z:${path//\//\\}"
+}
 # Wine's output goes to a file: wineserver outlives each program and would
 # hold a pipe open.
 log=build/demo-wine.log
@@ -46,7 +52,7 @@ meaning() {
 # its Windows process ID to a file and waits to be stopped.
 pidfile=build/demo-target.pid
 rm -f "$pidfile"
-wine "$helper" target normal "Z:$(realpath "$pidfile" | tr / '\\')" </dev/null >>"$log" 2>&1 &
+wine "$helper" target normal "$(windows_path "$pidfile")" </dev/null >>"$log" 2>&1 &
 for _ in $(seq 100); do grep -q . "$pidfile" 2>/dev/null && break; sleep 0.1; done
 pid=$(cat "$pidfile")
 class() {
@@ -67,7 +73,7 @@ boost_tool() {
   echo "      CPU class: $before -> $(class)"
 }
 with_stand_in=(WINEDLLOVERRIDES="$WINEDLLOVERRIDES;gdi32=n,b"
-               MORVANE_STANDIN_LOG="Z:$(realpath -m "$standin_log" | tr / '\\')")
+               MORVANE_STANDIN_LOG="$(windows_path "$standin_log")")
 # The stand-in's log: which copy asked for what, and the answer.
 show_calls() {
   awk -F'\t' '

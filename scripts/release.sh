@@ -27,7 +27,7 @@ fail() {
   exit 1
 }
 
-certificate= dist=dist tag= tested=
+certificate='' dist=dist tag='' tested=''
 while [ $# -gt 0 ]; do
   case "$1" in
     --sign) [ $# -ge 2 ] || fail "--sign needs a .pfx file"; certificate=$2; shift 2 ;;

