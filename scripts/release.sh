@@ -2,7 +2,8 @@
 # Builds the release archive from the committed tree (uncommitted changes are
 # not in it):
 #
-#   scripts/release.sh [--sign CERT.pfx] [--dist DIR] [--tag vX.Y.Z] [--same-as DIR]
+#   scripts/release.sh [--sign CERT.pfx] [--dist DIR] [--tag vX.Y.Z[-rc.N]]
+#                      [--same-as DIR] [--repo OWNER/NAME]
 #
 # writes DIR/morvane-boost-<version>-windows-x86_64.zip (DIR is dist/ by
 # default) holding morvane-boost.exe, morvane-boost-check.exe, README.txt (the
@@ -12,28 +13,35 @@
 # tagged v<version>. Two runs on one commit give the same bytes.
 #
 # --tag vX.Y.Z fails unless the project's version is X.Y.Z, and names the
-# archive by that version alone. --same-as DIR fails unless the programs
-# built are byte-identical to DIR's morvane-boost.exe and
-# morvane-boost-check.exe (the ones that were tested).
+# archive by that version alone; a pre-release tag vX.Y.Z-rc.N (N a number)
+# is taken for the same version, and names the archive X.Y.Z-rc.N.
+# --same-as DIR fails unless the programs built are byte-identical to DIR's
+# morvane-boost.exe and morvane-boost-check.exe (the ones that were tested).
+#
+# --repo OWNER/NAME (else GITHUB_REPOSITORY) also writes DIR/winget/: the
+# three winget manifests (schema 1.12.0) of a machine-wide install of the
+# archive from that repository's release download; without either, it writes
+# none and says so.
 #
 # With --sign, the finished archive is signed by scripts/sign.sh (see there:
 # the password comes from MORVANE_SIGN_PASSWORD).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-usage="usage: scripts/release.sh [--sign CERT.pfx] [--dist DIR] [--tag vX.Y.Z] [--same-as DIR]"
+usage="usage: scripts/release.sh [--sign CERT.pfx] [--dist DIR] [--tag vX.Y.Z[-rc.N]] [--same-as DIR] [--repo OWNER/NAME]"
 fail() {
   echo "release.sh: $*" >&2
   exit 1
 }
 
-certificate='' dist=dist tag='' tested=''
+certificate='' dist=dist tag='' tested='' repo=${GITHUB_REPOSITORY:-}
 while [ $# -gt 0 ]; do
   case "$1" in
     --sign) [ $# -ge 2 ] || fail "--sign needs a .pfx file"; certificate=$2; shift 2 ;;
     --dist) [ $# -ge 2 ] || fail "--dist needs a directory"; dist=$2; shift 2 ;;
     --tag) [ $# -ge 2 ] || fail "--tag needs a tag"; tag=$2; shift 2 ;;
     --same-as) [ $# -ge 2 ] || fail "--same-as needs a directory"; tested=$2; shift 2 ;;
+    --repo) [ $# -ge 2 ] || fail "--repo needs OWNER/NAME"; repo=$2; shift 2 ;;
     -h | --help) sed -n '2,/^set -euo/{/^#/s/^# \{0,1\}//p}' "$0"; exit 0 ;;
     *) fail "unknown argument '$1' ($usage)" ;;
   esac
@@ -62,17 +70,21 @@ commit=$(git rev-parse HEAD)
 git archive --format=tar HEAD | (mkdir "$work/source" && tar -x -C "$work/source")
 version=$(sed -n 's/^project(morvane-boost VERSION \([0-9][0-9.]*\) .*/\1/p' "$work/source/CMakeLists.txt")
 [ -n "$version" ] || fail "no project version in CMakeLists.txt"
+if [[ -n "$repo" && ! "$repo" =~ ^[A-Za-z0-9_.-]+/[A-Za-z0-9_.-]+$ ]]; then
+  fail "--repo takes OWNER/NAME, not '$repo'"
+fi
 if [ -n "$tag" ]; then
-  [ "$tag" = "v$version" ] ||
-    fail "the tag $tag does not match the project's version $version (CMakeLists.txt); tag v$version, or change the version"
+  [[ "$tag" =~ ^v${version//./\\.}(-rc\.[0-9]+)?$ ]] ||
+    fail "the tag $tag does not match the project's version $version (CMakeLists.txt); tag v$version (or v$version-rc.N), or change the version"
+  version=${tag#v}
 elif ! git tag --points-at HEAD | grep -qx "v$version"; then
   version="$version-$(git rev-parse --short HEAD)"
 fi
 mkdir -p "$dist"
 archive="$(realpath "$dist")/morvane-boost-$version-windows-x86_64.zip"
 # Whatever this run does not finish, it leaves no archive of an earlier one
-# under the name it was asked to write.
-rm -f "$archive"
+# under the name it was asked to write, nor manifests of one.
+rm -rf "$archive" "$dist/winget"
 
 # The same commands BUILDINFO gives for rebuilding, in a directory of their
 # own (the build does not depend on where it runs).
@@ -132,5 +144,11 @@ scripts/write-zip.py "$work/archive.zip" "$(git log -1 --format=%ct HEAD)" "$fil
 mv "$work/archive.zip" "$archive"
 if [ -n "$certificate" ]; then
   scripts/sign.sh "$archive" "$certificate" || { rm -f "$archive"; exit 1; }
+fi
+if [ -n "$repo" ]; then
+  scripts/write-winget.py "$dist/winget" "$archive" "$repo" "v$version" \
+    "$(TZ=UTC git log -1 --date=format-local:%Y-%m-%d --format=%cd HEAD)"
+else
+  echo "release.sh: note: no winget manifests written: give --repo OWNER/NAME, or set GITHUB_REPOSITORY" >&2
 fi
 echo "$archive"

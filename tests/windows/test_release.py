@@ -1,12 +1,18 @@
 """The release path: scripts/release.sh run twice unsigned, once signed with a
 throw-away code-signing certificate made here (never kept), once with a
-wrong password, and as the workflow runs it (tag and tested programs checked). release.sh builds what is committed, so it runs in a
-throw-away repository holding the working tree as one commit: what is
-tested is what is checked out, uncommitted changes included."""
+wrong password, and as the workflow runs it (tag and tested programs
+checked, pre-release tags, winget manifests); scripts/sign.sh with a key
+generated inside a SoftHSM2 token, with each osslsigncode this machine has
+(its own, and Debian 12's 2.5 where that is not its own). release.sh builds
+what is committed, so it runs in a throw-away repository holding the working
+tree as one commit: what is tested is what is checked out, uncommitted
+changes included."""
 import hashlib
 import os
+import re
 import shutil
 import subprocess
+import sys
 import tempfile
 import unittest
 import zipfile
@@ -20,6 +26,13 @@ PROGRAMS = {"morvane-boost.exe": TOOL, "morvane-boost-check.exe": CHECK}
 NAMES = ["morvane-boost.exe", "morvane-boost-check.exe", "README.txt", "LICENSE", "SHA256SUMS",
          "BUILDINFO"]
 PASSWORD = "throw-away password"
+PIN = "4711"
+SOFTHSM = "/usr/lib/softhsm/libsofthsm2.so"
+KEY = "pkcs11:token=morvane-test;object=signing;type=private"
+REPO = "example/morvane-boost"
+# Debian 12's own osslsigncode, unpacked by scripts/setup.sh where this
+# machine carries another.
+DEBIAN12_OSSLSIGNCODE = os.path.join(SOURCE, "build", "osslsigncode-2.5-4", "usr", "bin")
 
 runs = {}  # what setUpModule found: the runs' results and the files they made
 
@@ -46,9 +59,11 @@ def release(dist, *args, password=None):
     """Runs release.sh with an npm first on the PATH that fails and leaves a
     mark: a release needs no npm."""
     env = dict(os.environ)
-    env.pop("MORVANE_SIGN_PASSWORD", None)
+    for variable in ("MORVANE_SIGN_PASSWORD", "GITHUB_REPOSITORY"):
+        env.pop(variable, None)
     if password is not None:
         env["MORVANE_SIGN_PASSWORD"] = password
+        env["MORVANE_SIGN_CA"] = runs["certificate"]  # the throw-away certificate is its own root
     env["PATH"] = runs["no npm"] + os.pathsep + env["PATH"]
     repository = runs["repository"]
     return subprocess.run([os.path.join(repository, "scripts", "release.sh"), "--dist", dist, *args],
@@ -72,6 +87,52 @@ def extract(archive, folder):
 def sha256(path):
     with open(path, "rb") as file:
         return hashlib.sha256(file.read()).hexdigest()
+
+
+def make_token(folder):
+    """A SoftHSM2 token with an RSA key pair generated inside it, and a
+    self-signed code-signing certificate for that key; returns the
+    environment that finds the token, and the certificate."""
+    tokens = os.path.join(folder, "tokens")
+    os.makedirs(tokens)
+    config = os.path.join(folder, "softhsm2.conf")
+    with open(config, "w") as file:
+        file.write(f"directories.tokendir = {tokens}\nobjectstore.backend = file\nlog.level = ERROR\n")
+    env = dict(os.environ, SOFTHSM2_CONF=config)
+    for command in (["softhsm2-util", "--init-token", "--free", "--label", "morvane-test", "--pin", PIN,
+                     "--so-pin", "0000"],
+                    ["pkcs11-tool", "--module", SOFTHSM, "--token-label", "morvane-test", "--login", "--pin", PIN,
+                     "--keypairgen", "--key-type", "rsa:2048", "--label", "signing", "--id", "01"],
+                    ["openssl", "req", "-new", "-x509", "-days", "2", "-engine", "pkcs11", "-keyform", "engine",
+                     "-key", f"{KEY};pin-value={PIN}", "-subj", "/CN=morvane-boost token test signer",
+                     "-addext", "extendedKeyUsage=codeSigning", "-addext", "keyUsage=digitalSignature",
+                     "-out", os.path.join(folder, "token-certificate.pem")]):
+        subprocess.run(command, check=True, capture_output=True, env=env)
+    return env, os.path.join(folder, "token-certificate.pem")
+
+
+def osslsigncodes():
+    """{version: folder to put first on the PATH}: this machine's own, and
+    Debian 12's where that is another."""
+    found = {}
+    for folder in ("", DEBIAN12_OSSLSIGNCODE):
+        if folder and not os.path.exists(os.path.join(folder, "osslsigncode")):
+            continue
+        program = os.path.join(folder, "osslsigncode") if folder else "osslsigncode"
+        version = subprocess.run([program, "--version"], capture_output=True, text=True).stdout.split()[1].rstrip(",")
+        found.setdefault(version, folder)
+    return found
+
+
+def sign_with_token(archive, pin, folder=""):
+    """scripts/sign.sh through PKCS#11, the certificate as the trust anchor."""
+    env = dict(runs["token env"], MORVANE_SIGN_PIN=pin, MORVANE_SIGN_CA=runs["token certificate"])
+    env.pop("MORVANE_SIGN_TIMESTAMP_URL", None)
+    if folder:
+        env["PATH"] = folder + os.pathsep + env["PATH"]
+    return subprocess.run([os.path.join(runs["repository"], "scripts", "sign.sh"), archive, "--pkcs11", SOFTHSM,
+                           "--key", KEY, "--cert", runs["token certificate"]],
+                          env=env, capture_output=True, text=True, timeout=300)
 
 
 def setUpModule():
@@ -120,6 +181,21 @@ def setUpModule():
     with open(os.path.join(other, "morvane-boost-check.exe"), "wb") as file:
         file.write(b"MZ not the checker that was built")
     runs["not the tested programs"] = release(os.path.join(folder, "untested"), "--same-as", other)
+    # Pre-release tags, and winget manifests beside the archive.
+    runs["rc"] = release(os.path.join(folder, "rc"), "--tag", f"v{version}-rc.1", "--repo", REPO)
+    runs["not an rc"] = release(os.path.join(folder, "not-rc"), "--tag", f"v{version}-beta")
+    # Signing with a key in a token, with each osslsigncode this machine has.
+    runs["token env"], runs["token certificate"] = make_token(folder)
+    runs["token signed"] = {}
+    for release_version, path in osslsigncodes().items():
+        copy = shutil.copy(runs["first"], os.path.join(folder, f"token-{release_version}.zip"))
+        runs["token signed"][release_version] = (copy, sign_with_token(copy, PIN, path))
+    runs["wrong pin"] = shutil.copy(runs["first"], os.path.join(folder, "wrong-pin.zip"))
+    runs["wrong pin result"] = sign_with_token(runs["wrong pin"], "9999")
+    runs["rc before signing"] = sha256(archive_of(runs["rc"]))
+    with open(os.path.join(folder, "rc", "winget", "example.morvane-boost.installer.yaml")) as file:
+        runs["rc manifest before signing"] = re.search(r"InstallerSha256: (\w+)", file.read())[1]
+    runs["rc signed"] = sign_with_token(archive_of(runs["rc"]), PIN)
     SignedShape.path = os.path.join(folder, "signed", "morvane-boost.exe")
     SignedCheckerShape.path = os.path.join(folder, "signed", "morvane-boost-check.exe")
 
@@ -179,7 +255,7 @@ class Release(unittest.TestCase):
 
     def test_help_prints_the_usage(self):
         self.assertEqual(runs["help"].returncode, 0, runs["help"].stderr)
-        self.assertIn("scripts/release.sh [--sign CERT.pfx] [--dist DIR] [--tag vX.Y.Z] [--same-as DIR]",
+        self.assertIn("scripts/release.sh [--sign CERT.pfx] [--dist DIR] [--tag vX.Y.Z[-rc.N]]",
                       runs["help"].stdout)
 
     def test_never_calls_npm(self):
@@ -231,7 +307,7 @@ class Signed(unittest.TestCase):
             with self.subTest(name):
                 result = runs[name]
                 self.assertNotEqual(result.returncode, 0)
-                self.assertIn("signing failed", result.stderr)
+                self.assertIn("signing morvane-boost.exe failed", result.stderr)
         self.assertEqual(os.listdir(runs["dist"]), [])
         self.assertFalse(os.path.exists(runs["new dist"]), "a failed run left the dist it made")
 
@@ -249,6 +325,104 @@ class Signed(unittest.TestCase):
             result = run(member("signed", "morvane-boost-check.exe"), stdout_file=report,
                          stand_in=StandInLog(folder).script())
             self.assertEqual(result, 0, f"{result.details}\nreport:\n{read(report)}")
+
+
+class SignedInHardware(unittest.TestCase):
+    """scripts/sign.sh with a key that never leaves its token."""
+
+    def test_signs_verifies_and_gives_back_the_unsigned_bytes(self):
+        print(f"\nosslsigncode versions signed with: {', '.join(sorted(runs['token signed']))}", file=sys.stderr)
+        with open(member("first", "BUILDINFO")) as file:
+            unsigned_info = file.read()
+        for version, (archive, result) in runs["token signed"].items():
+            with self.subTest(osslsigncode=version):
+                self.assertEqual(result.returncode, 0, result.stderr)
+                folder = os.path.join(runs["folder"], f"token-{version}")
+                self.assertEqual(extract(archive, folder), NAMES)
+                with open(os.path.join(folder, "BUILDINFO")) as file:
+                    self.assertIn("a key in hardware, through PKCS#11", file.read())
+                for name in PROGRAMS:
+                    signed = os.path.join(folder, name)
+                    verified = subprocess.run(["osslsigncode", "verify", "-CAfile", runs["token certificate"],
+                                               "-in", signed], capture_output=True, text=True)
+                    self.assertEqual(verified.returncode, 0, verified.stdout + verified.stderr)
+                    stripped = signed + ".stripped"
+                    subprocess.run(["osslsigncode", "remove-signature", "-in", signed, "-out", stripped],
+                                   check=True, capture_output=True)
+                    self.assertIn(f"  {sha256(stripped)}  {name}\n", unsigned_info)
+
+    def test_a_wrong_pin_fails_and_leaves_the_archive_as_it_was(self):
+        result = runs["wrong pin result"]
+        self.assertEqual(result.returncode, 1, result.stderr)
+        self.assertIn("signing morvane-boost.exe failed", result.stderr)
+        self.assertNotIn(PIN, result.stderr + result.stdout)
+        self.assertEqual(sha256(runs["wrong pin"]), sha256(runs["first"]))
+
+
+class PreRelease(unittest.TestCase):
+    def test_an_rc_tag_of_the_version_names_the_archive_by_the_whole_tag(self):
+        path = archive_of(runs["rc"])
+        self.assertEqual(os.path.basename(path), f"morvane-boost-{runs['version']}-rc.1-windows-x86_64.zip")
+        result = runs["not an rc"]
+        self.assertEqual(result.returncode, 1, result.stderr)
+        self.assertIn(f"the tag v{runs['version']}-beta does not match", result.stderr)
+
+
+class Winget(unittest.TestCase):
+    """The three manifests release.sh writes for the archive: what the
+    project decides (the schemas themselves are checked in CI)."""
+
+    @classmethod
+    def setUpClass(cls):
+        cls.archive = archive_of(runs["rc"])
+        cls.folder = os.path.join(os.path.dirname(cls.archive), "winget")
+        cls.texts = {}
+        for name in sorted(os.listdir(cls.folder)):
+            with open(os.path.join(cls.folder, name)) as file:
+                cls.texts[name] = file.read()
+
+    def field(self, manifest, name):
+        (value,) = re.findall(rf"^ *-? *{name}: (.*)$", self.texts[manifest], re.M)
+        return value
+
+    def test_are_the_three_files_winget_pkgs_names(self):
+        self.assertEqual(sorted(self.texts), ["example.morvane-boost.installer.yaml",
+                                              "example.morvane-boost.locale.en-US.yaml",
+                                              "example.morvane-boost.yaml"])
+
+    def test_every_version_is_quoted_text(self):
+        for name, text in self.texts.items():
+            with self.subTest(name):
+                self.assertIn(f'\nPackageVersion: "{runs["version"]}-rc.1"\n', text)
+                self.assertIn('\nManifestVersion: "1.12.0"\n', text)
+
+    def test_installs_the_archive_from_the_release_machine_wide_as_two_commands(self):
+        installer = "example.morvane-boost.installer.yaml"
+        tag = f"v{runs['version']}-rc.1"
+        self.assertEqual(self.field(installer, "InstallerUrl"),
+                         f"https://github.com/{REPO}/releases/download/{tag}/{os.path.basename(self.archive)}")
+        self.assertEqual((self.field(installer, "InstallerType"), self.field(installer, "NestedInstallerType"),
+                          self.field(installer, "Scope")), ("zip", "portable", "machine"))
+        files = re.findall(r"RelativeFilePath: (\S+)\n +PortableCommandAlias: (\S+)", self.texts[installer])
+        self.assertEqual(files, [("morvane-boost.exe", "morvane-boost"),
+                                 ("morvane-boost-check.exe", "morvane-boost-check")])
+        with zipfile.ZipFile(self.archive) as archive:
+            self.assertLessEqual({name for name, alias in files}, set(archive.namelist()))
+        commit_date = git("log", "-1", "--format=%cs", cwd=runs["repository"]).strip()
+        self.assertEqual(self.field(installer, "ReleaseDate"), f'"{commit_date}"')
+        locale = "example.morvane-boost.locale.en-US.yaml"
+        self.assertEqual((self.field(locale, "License"), self.field(locale, "Publisher")), ("MIT", "example"))
+
+    def test_names_the_archive_by_its_hash_before_and_after_signing(self):
+        installer = "example.morvane-boost.installer.yaml"
+        self.assertEqual(runs["rc manifest before signing"], runs["rc before signing"].upper())
+        self.assertEqual(runs["rc signed"].returncode, 0, runs["rc signed"].stderr)
+        self.assertNotEqual(sha256(self.archive), runs["rc before signing"])
+        self.assertEqual(self.field(installer, "InstallerSha256"), sha256(self.archive).upper())
+
+    def test_without_a_repository_writes_none_and_says_so(self):
+        self.assertFalse(os.path.exists(os.path.join(runs["dist"], "winget")))
+        self.assertIn("no winget manifests written", runs["wrong tag"].stderr + runs["tagged"].stderr)
 
 
 class SignedCheckerShape(test_shape.CheckerShape):
