@@ -9,7 +9,7 @@ cd "$(dirname "$0")/.."
 scripts/build.sh >/dev/null
 
 tool=build/windows/morvane-boost.exe
-helper=build/windows/tests/windows/wine-helper.exe
+helper=build/windows/tests/wine/wine-helper.exe
 # No Mono or Gecko installers, and no menu entries written into the home.
 export WINEPREFIX="$PWD/build/demo-wineprefix" WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml=;winemenubuilder.exe=d"
 export LC_ALL=C.UTF-8
@@ -30,7 +30,7 @@ if [ ! -f "$WINEPREFIX/system.reg" ]; then
 fi
 # The stand-ins sit beside Wine's DLLs and are loaded only by the runs that
 # ask for them.
-cp build/windows/tests/windows/stand-in/*.dll "$WINEPREFIX/drive_c/windows/system32/"
+cp build/windows/tests/wine/stand-in/*.dll "$WINEPREFIX/drive_c/windows/system32/"
 
 # What an exit code means for the mode that produced it.
 meaning() {
@@ -92,7 +92,7 @@ boost_tool boost
 boost_tool unboost
 echo
 echo "With a stand-in for Windows' GPU scheduler (a test-only gdi32.dll from"
-echo "tests/windows/stand-in that answers the two scheduling-class calls):"
+echo "tests/wine/stand-in that answers the two scheduling-class calls):"
 boost_tool boost "${with_stand_in[@]}"
 show_calls
 boost_tool unboost "${with_stand_in[@]}"

@@ -11,8 +11,8 @@ scripts/setup.sh hyperfine >&2
 scripts/build.sh >/dev/null
 
 tool=build/windows/morvane-boost.exe
-empty=build/windows/tests/windows/empty-gui.exe
-floor=build/windows/tests/windows/floor-gui.exe
+empty=build/windows/tests/wine/empty-gui.exe
+floor=build/windows/tests/wine/floor-gui.exe
 export WINEPREFIX="$PWD/build/demo-wineprefix" WINEDEBUG=-all
 export WINEDLLOVERRIDES="mscoree,mshtml=;winemenubuilder.exe=d"
 unset DISPLAY

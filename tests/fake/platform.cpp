@@ -24,6 +24,7 @@ struct State {
   std::map<HANDLE, std::string> open;  // handle -> its name
   std::vector<std::string> badCloses;
   int nextHandle = 0x100;
+  int targetClass = 2;  // the GPU class the fake kernel keeps for the target
   uint32_t lastError = 0;
   // Storage behind __p___argc/__p___wargv.
   int argc = 0;
@@ -88,13 +89,15 @@ void record(const std::string& name, const std::vector<std::string>& args = {}) 
 LONG APIENTRY fakeSetClass(HANDLE process, int priorityClass) {
   record("D3DKMTSetProcessSchedulingPriorityClass",
          {handleName(process), std::to_string(priorityClass)});
+  if (state().script.setStatus == 0) state().targetClass = priorityClass;
   return state().script.setStatus;
 }
 
 LONG APIENTRY fakeGetClass(HANDLE process, int* priorityClass) {
   record("D3DKMTGetProcessSchedulingPriorityClass",
          {handleName(process), "preset=" + std::to_string(*priorityClass)});
-  if (state().script.readBack) *priorityClass = *state().script.readBack;
+  const fake::Script& s = state().script;
+  if (!s.readBackWritesNothing) *priorityClass = s.readBack ? *s.readBack : state().targetClass;
   return 0;
 }
 

@@ -22,8 +22,12 @@ struct Script {
   bool gdiMapped = true;
   bool setEntry = true;
   bool getEntry = true;
-  int32_t setStatus = 0;               // what every GPU set call returns
-  std::optional<int> readBack = 5;     // what the get call writes; none: writes nothing
+  int32_t setStatus = 0;  // what every GPU set call returns
+  // What the get call writes: the target's class, as the kernel keeps it
+  // (normal at first, then what a successful set asked for), unless a row
+  // scripts another class here, or that it writes nothing.
+  std::optional<int> readBack;
+  bool readBackWritesNothing = false;
   bool setInformationEntry = true;     // SetProcessInformation in kernel32
   bool setInformationSucceeds = true;  // what every SetProcessInformation call returns
 
@@ -42,8 +46,8 @@ Script& reset();
 Script& script();
 
 // The calls made since the last reset, as "Name(arg, arg)". Handles are named
-// by what they are: target, pin (the relay's query-only handle), token, copy, self (the pseudo-handle), gdi32,
-// kernel32, null. A call that writes through a pointer shows what the caller
+// by what they are: target, pin (the relay's query-only handle), token, copy, self (the
+// pseudo-handle), gdi32, kernel32, null. A call that writes through a pointer shows what the caller
 // had put there before (preset=...), so that a missing preset shows.
 const std::vector<std::string>& calls();
 

@@ -1,6 +1,6 @@
 // Every combination of the platform answers that decide the tool's road,
-// run through wWinMain and checked against rules written from the exit-code
-// table and the decision rules, not from the tool's code.
+// run through wWinMain and checked against a literal table of exit codes and
+// rules written from the decision rules, not from the tool's code.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -25,7 +25,7 @@ struct RelayOutcome {
   const char* name;
   void (*setup)(fake::Script&);
   int code;
-  bool launches;  // the launch is attempted
+  bool launches;     // the launch is attempted
   bool pins = true;  // the target is still there to pin
 };
 const RelayOutcome relayOutcomes[] = {
@@ -76,8 +76,40 @@ std::string describe(const Combination& c) {
   return out.str();
 }
 
-// The oracle: what the exit-code table says for the combination, and the
-// priority-control outcome before any relay.
+// The oracle, written from the exit-code table and not from the tool: the
+// code priority control gives, by mode, by what the GPU set call answers and
+// by what the read-back finds. "relay" stands for whatever the elevation
+// relay gives (a 3 in mode "boost"); every open target is assumed.
+enum SetAnswer { setAbsent, setTaken, setRefused, setFailed, setPending };
+enum ReadBackColumn { readsAsked, readsOther, readsNothing, noGetEntry };
+const int relay = -3;
+const struct {
+  const wchar_t* mode;
+  SetAnswer set;
+  int codes[4];  // by ReadBackColumn
+} exitCodes[] = {
+    // clang-format off
+    // mode               set answer    asked  other  nothing  no get entry
+    {L"boost",            setAbsent,   {4,     4,     4,       4}},
+    {L"boost",            setTaken,    {0,     4,     4,       4}},
+    {L"boost",            setRefused,  {relay, relay, relay,   relay}},
+    {L"boost",            setFailed,   {4,     4,     4,       4}},
+    {L"boost",            setPending,  {4,     4,     4,       4}},
+    {L"boost-elevated",   setAbsent,   {4,     4,     4,       4}},
+    {L"boost-elevated",   setTaken,    {0,     4,     4,       4}},
+    {L"boost-elevated",   setRefused,  {3,     3,     3,       3}},
+    {L"boost-elevated",   setFailed,   {4,     4,     4,       4}},
+    {L"boost-elevated",   setPending,  {4,     4,     4,       4}},
+    {L"unboost",          setAbsent,   {4,     4,     4,       4}},
+    {L"unboost",          setTaken,    {0,     4,     4,       4}},
+    {L"unboost",          setRefused,  {4,     4,     4,       4}},
+    {L"unboost",          setFailed,   {4,     4,     4,       4}},
+    {L"unboost",          setPending,  {4,     4,     4,       4}},
+    // clang-format on
+};
+
+// What the exit-code table says for the combination, and the priority-control
+// outcome before any relay.
 struct Expected {
   int applied;  // what priority control decides: 0, 2, 3 or 4
   int code;     // the process exit code
@@ -85,22 +117,29 @@ struct Expected {
 };
 
 Expected expect(const Combination& c) {
-  const bool boost = std::wstring(c.mode) != L"unboost";
-  const bool plainBoost = std::wstring(c.mode) == L"boost";
   if (!c.targetOpens) return {2, 2, false};
-  const bool setPresent = c.gdiMapped && c.setEntry;
-  const bool getPresent = c.gdiMapped && c.getEntry;
-  int applied = 4;
-  if (setPresent && c.setStatus == privilegeNotHeld) applied = boost ? 3 : 4;
-  if (setPresent && c.setStatus == 0 && getPresent && c.readBack == ReadBack::asked) applied = 0;
-  if (applied != 3 || !plainBoost) return {applied, applied, false};
-  return {3, c.relay->code, c.relay->launches};
+  const SetAnswer set = !(c.gdiMapped && c.setEntry)      ? setAbsent
+                        : c.setStatus == 0                ? setTaken
+                        : c.setStatus == privilegeNotHeld ? setRefused
+                        : c.setStatus == pending          ? setPending
+                                                          : setFailed;
+  const ReadBackColumn column = !(c.gdiMapped && c.getEntry)    ? noGetEntry
+                                : c.readBack == ReadBack::asked ? readsAsked
+                                : c.readBack == ReadBack::other ? readsOther
+                                                                : readsNothing;
+  for (const auto& row : exitCodes) {
+    if (std::wstring(row.mode) != c.mode || row.set != set) continue;
+    const int code = row.codes[column];
+    return code == relay ? Expected{3, c.relay->code, c.relay->launches}
+                         : Expected{code, code, false};
+  }
+  ADD_FAILURE() << "no row in the table for " << describe(c);
+  return {};
 }
 
 void script(const Combination& c) {
   fake::Script& s = fake::reset();
   const bool boost = std::wstring(c.mode) != L"unboost";
-  const int asked = boost ? 5 : 2;
   s.targetOpens = c.targetOpens;
   s.tokenOpens = c.tokenOpens;
   s.privilegeFound = c.privilegeFound;
@@ -108,9 +147,9 @@ void script(const Combination& c) {
   s.setEntry = c.setEntry;
   s.getEntry = c.getEntry;
   s.setStatus = c.setStatus;
-  if (c.readBack == ReadBack::asked) s.readBack = asked;
+  if (c.readBack == ReadBack::asked) s.readBack = boost ? 5 : 2;
   if (c.readBack == ReadBack::other) s.readBack = boost ? 2 : 5;
-  if (c.readBack == ReadBack::nothing) s.readBack.reset();
+  s.readBackWritesNothing = c.readBack == ReadBack::nothing;
   s.setInformationEntry = c.setInformationEntry;
   s.setInformationSucceeds = c.setInformationSucceeds;
   c.relay->setup(s);

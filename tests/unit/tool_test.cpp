@@ -106,7 +106,6 @@ INSTANTIATE_TEST_SUITE_P(
     CaseName());
 
 TEST_F(Tool, ExtraArgumentsAreIgnored) {
-  script.readBack = 2;
   EXPECT_EQ(fake::run({L"unboost", L"4242", L"boost", L"17"}), 0);
   EXPECT_EQ(fake::calls(), unboostStart + setNormal + getClass + restoring + closed);
 }
@@ -153,7 +152,7 @@ INSTANTIATE_TEST_SUITE_P(
                   [](fake::Script& s) { s.readBack = 2; }, 4,
                   boostStart + setRealtime + getClass + setNormal + closed},
         ApplyCase{"ReadBackWritesNothingIsReverted", L"boost-elevated",
-                  [](fake::Script& s) { s.readBack.reset(); }, 4,
+                  [](fake::Script& s) { s.readBackWritesNothing = true; }, 4,
                   boostStart + setRealtime + getClass + setNormal + closed},
         ApplyCase{"NoGetEntryIsReverted", L"boost-elevated",
                   [](fake::Script& s) { s.getEntry = false; }, 4,
@@ -193,38 +192,26 @@ INSTANTIATE_TEST_SUITE_P(
 INSTANTIATE_TEST_SUITE_P(
     Unboost, Apply,
     ::testing::Values(
-        ApplyCase{"Confirmed", L"unboost", [](fake::Script& s) { s.readBack = 2; }, 0,
+        ApplyCase{"Confirmed", L"unboost", [](fake::Script&) {}, 0,
                   unboostStart + setNormal + getClass + restoring + closed},
         ApplyCase{"TargetNotOpened", L"unboost", [](fake::Script& s) { s.targetOpens = false; }, 2,
                   openTarget},
         ApplyCase{"PrivilegeRefusedIsFourNotThree", L"unboost",
-                  [](fake::Script& s) {
-                    s.setStatus = privilegeNotHeld;
-                    s.readBack = 2;
-                  },
-                  4, unboostStart + setNormal + getClass + restoring + closed},
-        ApplyCase{"OtherFailure", L"unboost",
-                  [](fake::Script& s) {
-                    s.setStatus = otherFailure;
-                    s.readBack = 2;
-                  },
+                  [](fake::Script& s) { s.setStatus = privilegeNotHeld; }, 4,
+                  unboostStart + setNormal + getClass + restoring + closed},
+        ApplyCase{"OtherFailure", L"unboost", [](fake::Script& s) { s.setStatus = otherFailure; },
                   4, unboostStart + setNormal + getClass + restoring + closed},
         ApplyCase{"PositiveStatusIsAFailure", L"unboost",
-                  [](fake::Script& s) {
-                    s.setStatus = pending;
-                    s.readBack = 2;
-                  },
-                  4, unboostStart + setNormal + getClass + restoring + closed},
+                  [](fake::Script& s) { s.setStatus = pending; }, 4,
+                  unboostStart + setNormal + getClass + restoring + closed},
         ApplyCase{"ThrottlingRecordRejectedIsNotRetried", L"unboost",
-                  [](fake::Script& s) {
-                    s.readBack = 2;
-                    s.setInformationSucceeds = false;
-                  },
-                  0, unboostStart + setNormal + getClass + restoring + closed},
+                  [](fake::Script& s) { s.setInformationSucceeds = false; }, 0,
+                  unboostStart + setNormal + getClass + restoring + closed},
         ApplyCase{"ReadBackDiffers", L"unboost", [](fake::Script& s) { s.readBack = 5; }, 4,
                   unboostStart + setNormal + getClass + restoring + closed},
-        ApplyCase{"ReadBackWritesNothing", L"unboost", [](fake::Script& s) { s.readBack.reset(); },
-                  4, unboostStart + setNormal + getClass + restoring + closed},
+        ApplyCase{"ReadBackWritesNothing", L"unboost",
+                  [](fake::Script& s) { s.readBackWritesNothing = true; }, 4,
+                  unboostStart + setNormal + getClass + restoring + closed},
         ApplyCase{"NoGetEntry", L"unboost", [](fake::Script& s) { s.getEntry = false; }, 4,
                   unboostStart + setNormal + restoring + closed},
         ApplyCase{"NoSetEntryStillRestores", L"unboost",
@@ -232,11 +219,7 @@ INSTANTIATE_TEST_SUITE_P(
                   unboostStart + restoring + closed},
         ApplyCase{
             "NoSetProcessInformation", L"unboost",
-            [](fake::Script& s) {
-              s.readBack = 2;
-              s.setInformationEntry = false;
-            },
-            0,
+            [](fake::Script& s) { s.setInformationEntry = false; }, 0,
             unboostStart + setNormal + getClass + Calls{restoreCpu} + findSetInformation + closed}),
     CaseName());
 
@@ -321,9 +304,9 @@ TEST_F(Tool, RelaunchUsesOwnPathBeyondMaxPath) {
     ASSERT_EQ(s.ownPath.size(), length);
     EXPECT_EQ(fake::run({L"boost", L"4242"}), 0);
     EXPECT_EQ(fake::calls(),
-              refusedBoost + pinned(findOwnPath +
-                                    launched("C:\\" + std::string(length - 9, 'd') + "\\m.exe") +
-                                    waitForCopy));
+              refusedBoost +
+                  pinned(findOwnPath + launched("C:\\" + std::string(length - 9, 'd') + "\\m.exe") +
+                         waitForCopy));
   }
 }
 

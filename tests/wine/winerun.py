@@ -4,7 +4,7 @@ Output goes to files or nowhere, never to a pipe: wineserver outlives the
 program and would hold a pipe open.
 
 Wine (8 and 10 alike) has no GPU scheduling entry points. A run can switch on the test-only
-stand-ins installed in the prefix (tests/windows/stand-in): a gdi32 that
+stand-ins installed in the prefix (tests/wine/stand-in): a gdi32 that
 answers the scheduling-class calls as scripted, and a shell32 whose launch
 fails as scripted. Only that run and the processes it starts load them."""
 import contextlib

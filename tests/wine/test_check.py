@@ -156,7 +156,7 @@ class Check(unittest.TestCase):
         self.assertRegex(report, r"\n== Summary: [1-9]\d* differ, ", details)
 
     def test_a_tool_with_a_planted_fault_fails_the_check(self):
-        # Copies of the tool built with one line changed (tests/windows/
+        # Copies of the tool built with one line changed (tests/wine/
         # CMakeLists.txt), run as CI runs the checker: elevation is allowed
         # unknown only where the first copy already ran elevated, as the
         # runner's own run allows it. (fault, the (road, item) that must
