@@ -356,13 +356,12 @@ long runWatched(const Identity& identity, const wchar_t* commandLine, DWORD wait
   JOBOBJECT_ASSOCIATE_COMPLETION_PORT association = {};
   association.CompletionKey = job.get();
   association.CompletionPort = port.get();
-  const bool jobMade =
-      job && port &&
-      SetInformationJobObject(job.get(), JobObjectExtendedLimitInformation, &limits,
-                              sizeof limits) &&
-      SetInformationJobObject(job.get(), JobObjectAssociateCompletionPortInformation, &association,
-                              sizeof association);
-  if (!jobMade) sight.jobError = GetLastError();
+  bool watching = job && port &&
+                  SetInformationJobObject(job.get(), JobObjectExtendedLimitInformation, &limits,
+                                          sizeof limits) &&
+                  SetInformationJobObject(job.get(), JobObjectAssociateCompletionPortInformation,
+                                          &association, sizeof association);
+  if (!watching) sight.jobError = GetLastError();
 
   PROCESS_INFORMATION started = {};
   if (!startSuspended(&identity, commandLine, nullptr, started)) {
@@ -370,8 +369,9 @@ long runWatched(const Identity& identity, const wchar_t* commandLine, DWORD wait
     return verdicts::toolDidNotEnd;
   }
   const Handle process(started.hProcess), thread(started.hThread);
-  if (jobMade && !AssignProcessToJobObject(job.get(), process.get())) {
+  if (watching && !AssignProcessToJobObject(job.get(), process.get())) {
     sight.jobError = GetLastError();
+    watching = false;
   }
   sight.first = levelOf(process.get());
   const ULONGLONG created = createdAt(process.get());
@@ -388,11 +388,10 @@ long runWatched(const Identity& identity, const wchar_t* commandLine, DWORD wait
     DWORD message = 0;
     ULONG_PTR key = 0;
     LPOVERLAPPED data = nullptr;
-    if (sight.jobError || !port ||
-        !GetQueuedCompletionStatus(port.get(), &message, &key, &data,
-                                   ended || now >= deadline ? 0 : 5)) {
+    if (!watching || !GetQueuedCompletionStatus(port.get(), &message, &key, &data,
+                                                ended || now >= deadline ? 0 : 5)) {
       if (ended || now >= deadline) break;
-      if (sight.jobError) Sleep(5);
+      if (!watching) Sleep(5);  // snapshots alone: the port would have waited
       continue;
     }
     if (message != JOB_OBJECT_MSG_NEW_PROCESS) continue;
