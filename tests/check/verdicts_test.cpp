@@ -89,102 +89,42 @@ TEST_P(Rules, GiveTheVerdictTheyMust) {
 INSTANTIATE_TEST_SUITE_P(
     Table, Rules,
     ::testing::Values(
+        // clang-format off
         // The relay.
-        Row{"RelayBoostedTheTarget",
-            [] { return relay(0, seen(L"boost-elevated 40", true, 0), realtime, high); },
-            asExpected},
-        Row{"RelayRefusedAsWellSeen",
-            [] { return relay(3, seen(L"boost-elevated 40", true), normal, cpuNormalRead); },
-            asExpected},
+        Row{"RelayBoostedTheTarget", [] { return relay(0, seen(L"boost-elevated 40", true, 0), realtime, high); }, asExpected},
+        Row{"RelayRefusedAsWellSeen", [] { return relay(3, seen(L"boost-elevated 40", true), normal, cpuNormalRead); }, asExpected},
         // Fault A: the tool returns 3 and never relays.
-        Row{"FaultNoRelayIsSeen", [] { return relay(3, noCopySeen(), normal, cpuNormalRead); },
-            differs},
-        Row{"FaultNoRelayWhereCopiesCannotBeSeen",
-            [] { return relay(3, blind(), normal, cpuNormalRead); }, cannotTell},
+        Row{"FaultNoRelayIsSeen", [] { return relay(3, noCopySeen(), normal, cpuNormalRead); }, differs},
+        Row{"FaultNoRelayWhereCopiesCannotBeSeen", [] { return relay(3, blind(), normal, cpuNormalRead); }, cannotTell},
         // Fault B: the copy is given the tool's own ID.
-        Row{"FaultWrongIdRefused",
-            [] { return relay(3, seen(L"boost-elevated 408", false), normal, cpuNormalRead); },
-            differs},
-        Row{"FaultWrongIdBoostedSomethingElse",
-            [] { return relay(0, blind(), normal, cpuNormalRead); }, differs},
-        Row{"FaultWrongIdSeenWithZero",
-            [] { return relay(0, seen(L"boost-elevated 408", false, 0), realtime, high); },
-            differs},
+        Row{"FaultWrongIdRefused", [] { return relay(3, seen(L"boost-elevated 408", false), normal, cpuNormalRead); }, differs},
+        Row{"FaultWrongIdBoostedSomethingElse", [] { return relay(0, blind(), normal, cpuNormalRead); }, differs},
+        Row{"FaultWrongIdSeenWithZero", [] { return relay(0, seen(L"boost-elevated 408", false, 0), realtime, high); }, differs},
         Row{"RelayZeroUnreadable", [] { return relay(0, blind(), noGetEntry, high); }, cannotTell},
-        Row{"CopyEndedOtherwise",
-            [] { return relay(3, seen(L"boost-elevated 40", true, 4), normal, cpuNormalRead); },
-            differs},
+        Row{"CopyEndedOtherwise", [] { return relay(3, seen(L"boost-elevated 40", true, 4), normal, cpuNormalRead); }, differs},
         Row{"Declined", [] { return relay(10, blind(), normal, cpuNormalRead); }, cannotTell},
         Row{"NoCopy", [] { return relay(11, noCopySeen(), normal, cpuNormalRead); }, differs},
         Row{"DidNotEnd", [] { return relay(-1, noCopySeen(), normal, cpuNormalRead); }, differs},
         Row{"OtherCode", [] { return relay(5, noCopySeen(), normal, cpuNormalRead); }, differs},
         // A copy that ended before its arguments were read is no fault seen.
-        Row{"CopyArgumentsUnread",
-            [] { return relay(3, argumentsUnread(), normal, cpuNormalRead); }, cannotTell},
+        Row{"CopyArgumentsUnread", [] { return relay(3, argumentsUnread(), normal, cpuNormalRead); }, cannotTell},
         // Where the platform facts saw the class refused, a 4 passed on is the relay working.
-        Row{"FourPassedOnWhereTheClassIsRefused",
-            [] {
-              return relay(4, seen(L"boost-elevated 40", true, 4), normal, cpuNormalRead,
-                           0xC00000BBul);
-            },
-            asExpected},
-        Row{"FourWhereTheClassIsTaken",
-            [] { return relay(4, seen(L"boost-elevated 40", true, 4), normal, cpuNormalRead); },
-            differs},
+        Row{"FourPassedOnWhereTheClassIsRefused", [] { return relay(4, seen(L"boost-elevated 40", true, 4), normal, cpuNormalRead, 0xC00000BBul); }, asExpected},
+        Row{"FourWhereTheClassIsTaken", [] { return relay(4, seen(L"boost-elevated 40", true, 4), normal, cpuNormalRead); }, differs},
         // Elevation: the copy raised by the prompt, read from its token or
         // from its effect.
-        Row{"ElevationRaised",
-            [] { return elevation(0, seen(L"boost-elevated 40", true, 0, full), true, nullptr); },
-            asExpected},
-        Row{"ElevationStandardUserRaisedToHigh",
-            [] {
-              return elevation(0,
-                               firstRan({true, 1, 0x2000},
-                                        seen(L"boost-elevated 40", true, 0, {true, 1, 0x3000})),
-                               true, nullptr);
-            },
-            asExpected},
-        Row{"ElevationByItsEffect",
-            [] { return elevation(0, seen(L"boost-elevated 40", true, 0), true, nullptr); },
-            asExpected},
-        Row{"ElevationUnreadWithoutEffect",
-            [] { return elevation(0, seen(L"boost-elevated 40", true, 0), false, nullptr); },
-            cannotTell},
+        Row{"ElevationRaised", [] { return elevation(0, seen(L"boost-elevated 40", true, 0, full), true, nullptr); }, asExpected},
+        Row{"ElevationStandardUserRaisedToHigh", [] { return elevation(0, firstRan({true, 1, 0x2000}, seen(L"boost-elevated 40", true, 0, {true, 1, 0x3000})), true, nullptr); }, asExpected},
+        Row{"ElevationByItsEffect", [] { return elevation(0, seen(L"boost-elevated 40", true, 0), true, nullptr); }, asExpected},
+        Row{"ElevationUnreadWithoutEffect", [] { return elevation(0, seen(L"boost-elevated 40", true, 0), false, nullptr); }, cannotTell},
         // Fault: the relay starts its copy with "open" or CreateProcess.
-        Row{"FaultCopyNotRaised",
-            [] {
-              return elevation(3, seen(L"boost-elevated 40", true, 3, limited), false, nullptr);
-            },
-            differs},
-        Row{"FaultCopyRefusedAsTheFirst",
-            [] { return elevation(3, seen(L"boost-elevated 40", true, 3), false, nullptr); },
-            differs},
-        Row{"FaultCopyNotRaisedWhereRunasRaises",
-            [] {
-              const RelaySight probe = seen(L"--exit 3", true, 3, full);
-              return elevation(3, seen(L"boost-elevated 40", true, 3, limited), false, &probe);
-            },
-            differs},
-        Row{"RunasRaisesNothingHere",
-            [] {
-              const RelaySight probe = seen(L"--exit 3", true, 3, limited);
-              return elevation(3, seen(L"boost-elevated 40", true, 3, limited), false, &probe);
-            },
-            cannotTell},
-        Row{"ElevationFirstAlreadyElevated",
-            [] {
-              return elevation(3, firstRan(full, seen(L"boost-elevated 40", true, 3, full)), false,
-                               nullptr);
-            },
-            cannotTell},
-        Row{"ElevationFirstUnread",
-            [] {
-              return elevation(0, firstRan(unreadToken, seen(L"boost-elevated 40", true, 0, full)),
-                               true, nullptr);
-            },
-            cannotTell},
-        Row{"ElevationDeclined", [] { return elevation(10, noCopySeen(), false, nullptr); },
-            cannotTell},
+        Row{"FaultCopyNotRaised", [] { return elevation(3, seen(L"boost-elevated 40", true, 3, limited), false, nullptr); }, differs},
+        Row{"FaultCopyRefusedAsTheFirst", [] { return elevation(3, seen(L"boost-elevated 40", true, 3), false, nullptr); }, differs},
+        Row{"FaultCopyNotRaisedWhereRunasRaises", [] { const RelaySight probe = seen(L"--exit 3", true, 3, full); return elevation(3, seen(L"boost-elevated 40", true, 3, limited), false, &probe); }, differs},
+        Row{"RunasRaisesNothingHere", [] { const RelaySight probe = seen(L"--exit 3", true, 3, limited); return elevation(3, seen(L"boost-elevated 40", true, 3, limited), false, &probe); }, cannotTell},
+        Row{"ElevationFirstAlreadyElevated", [] { return elevation(3, firstRan(full, seen(L"boost-elevated 40", true, 3, full)), false, nullptr); }, cannotTell},
+        Row{"ElevationFirstUnread", [] { return elevation(0, firstRan(unreadToken, seen(L"boost-elevated 40", true, 0, full)), true, nullptr); }, cannotTell},
+        Row{"ElevationDeclined", [] { return elevation(10, noCopySeen(), false, nullptr); }, cannotTell},
         // Access rules: a tool asking for more than it needs is caught only
         // where PROCESS_ALL_ACCESS is refused.
         Row{"AccessRulesHeld", [] { return accessRules(false, 5); }, asExpected},
@@ -195,52 +135,23 @@ INSTANTIATE_TEST_SUITE_P(
         Row{"CpuNotRaised", [] { return cpuClass(cpuNormalRead, cpuHigh); }, differs},
         // The GPU class.
         Row{"GpuUnreadable", [] { return gpuClass(noGetEntry, gpuRealtime); }, cannotTell},
-        Row{"GpuFailedRead",
-            [] {
-              return gpuClass({true, false, 0xC0000001ul, -1}, gpuRealtime);
-            },
-            cannotTell},
+        Row{"GpuFailedRead", [] { return gpuClass({true, false, 0xC0000001ul, -1}, gpuRealtime); }, cannotTell},
         Row{"GpuNotRaised", [] { return gpuClass(normal, gpuRealtime); }, differs},
-        Row{"GpuWhereTheClassIsRefused", [] { return gpuClass(normal, gpuNormal, 0xC00000BBul); },
-            cannotTell},
+        Row{"GpuWhereTheClassIsRefused", [] { return gpuClass(normal, gpuNormal, 0xC00000BBul); }, cannotTell},
         // Throttling, exactly.
-        Row{"ThrottlingOffWithTimerBit",
-            [] { return throttling(throttlingOff, throttlingRead(0), throttlingRead(0x5), true); },
-            asExpected},
-        Row{"ThrottlingExecutionSpeedWhereTimerBitTaken",
-            [] { return throttling(throttlingOff, throttlingRead(0), throttlingRead(0x1), true); },
-            differs},
-        Row{"ThrottlingExecutionSpeedWhereTimerBitRefused",
-            [] { return throttling(throttlingOff, throttlingRead(0), throttlingRead(0x1), false); },
-            asExpected},
-        Row{"ThrottlingEcoQosOn",
-            [] {
-              return throttling(throttlingOff, throttlingRead(0), throttlingRead(0x5, 0x1), true);
-            },
-            differs},
-        Row{"ThrottlingHandedBack",
-            [] {
-              return throttling(throttlingHandedBack, throttlingRead(0x5), throttlingRead(0), true);
-            },
-            asExpected},
-        Row{"ThrottlingNotHandedBack",
-            [] {
-              return throttling(throttlingHandedBack, throttlingRead(0x5), throttlingRead(0x1),
-                                true);
-            },
-            differs},
-        Row{"ThrottlingUnreadable",
-            [] { return throttling(throttlingOff, noGetInformation, noGetInformation, true); },
-            cannotTell},
-        Row{"ThrottlingUnchangedUnreadBefore",
-            [] {
-              return throttling(throttlingUnchanged, noGetInformation, throttlingRead(0), true);
-            },
-            cannotTell},
+        Row{"ThrottlingOffWithTimerBit", [] { return throttling(throttlingOff, throttlingRead(0), throttlingRead(0x5), true); }, asExpected},
+        Row{"ThrottlingExecutionSpeedWhereTimerBitTaken", [] { return throttling(throttlingOff, throttlingRead(0), throttlingRead(0x1), true); }, differs},
+        Row{"ThrottlingExecutionSpeedWhereTimerBitRefused", [] { return throttling(throttlingOff, throttlingRead(0), throttlingRead(0x1), false); }, asExpected},
+        Row{"ThrottlingEcoQosOn", [] { return throttling(throttlingOff, throttlingRead(0), throttlingRead(0x5, 0x1), true); }, differs},
+        Row{"ThrottlingHandedBack", [] { return throttling(throttlingHandedBack, throttlingRead(0x5), throttlingRead(0), true); }, asExpected},
+        Row{"ThrottlingNotHandedBack", [] { return throttling(throttlingHandedBack, throttlingRead(0x5), throttlingRead(0x1), true); }, differs},
+        Row{"ThrottlingUnreadable", [] { return throttling(throttlingOff, noGetInformation, noGetInformation, true); }, cannotTell},
+        Row{"ThrottlingUnchangedUnreadBefore", [] { return throttling(throttlingUnchanged, noGetInformation, throttlingRead(0), true); }, cannotTell},
         // Exit codes.
         Row{"CodeSame", [] { return exitCode(2, 2); }, asExpected},
         Row{"CodeOther", [] { return exitCode(0, 2); }, differs},
-        Row{"CodeNotEnded", [] { return exitCode(-1, 2); }, differs}),
+        Row{"CodeNotEnded", [] { return exitCode(-1, 2); }, differs}  // clang-format on
+        ),
     [](const ::testing::TestParamInfo<Row>& info) { return std::string(info.param.name); });
 
 // What a boost and an unboost must give, from the entry points and from what

@@ -29,28 +29,19 @@ struct RelayOutcome {
   bool pins = true;  // the target is still there to pin
 };
 const RelayOutcome relayOutcomes[] = {
+    // clang-format off
     {"target ended before the relay", [](fake::Script& s) { s.pinOpens = false; }, 2, false, false},
     {"own path unavailable", [](fake::Script& s) { s.ownPathAvailable = false; }, 11, false},
-    {"prompt declined",
-     [](fake::Script& s) {
-       s.launchSucceeds = false;
-       s.launchError = 1223;
-     },
-     10, true},
-    {"other launch error",
-     [](fake::Script& s) {
-       s.launchSucceeds = false;
-       s.launchError = 5;
-     },
-     11, true},
+    {"prompt declined", [](fake::Script& s) { s.launchSucceeds = false; s.launchError = 1223; }, 10, true},
+    {"other launch error", [](fake::Script& s) { s.launchSucceeds = false; s.launchError = 5; }, 11, true},
     {"success without a handle", [](fake::Script& s) { s.launchReturnsHandle = false; }, 11, true},
     {"copy exits 0", [](fake::Script& s) { s.copyExitCode = 0; }, 0, true},
     {"copy exits 3", [](fake::Script& s) { s.copyExitCode = 3; }, 3, true},
     {"copy exits 4", [](fake::Script& s) { s.copyExitCode = 4; }, 4, true},
-    {"copy crashed", [](fake::Script& s) { s.copyExitCode = 0xC0000005u; },
-     static_cast<int>(0xC0000005u), true},
+    {"copy crashed", [](fake::Script& s) { s.copyExitCode = 0xC0000005u; }, static_cast<int>(0xC0000005u), true},
     {"exit code unreadable", [](fake::Script& s) { s.exitCodeReadable = false; }, 11, true},
     {"wait fails", [](fake::Script& s) { s.waitResult = 0xFFFFFFFFu; }, 11, true},
+    // clang-format on
 };
 
 struct Combination {

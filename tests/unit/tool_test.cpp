@@ -50,20 +50,24 @@ TEST_P(Usage, ReturnsFiveAndTouchesNothing) {
 INSTANTIATE_TEST_SUITE_P(
     CommandLine, Usage,
     ::testing::Values(
-        UsageCase{"NoArguments", {}}, UsageCase{"ModeAlone", {L"boost"}},
-        UsageCase{"IdZero", {L"boost", L"0"}}, UsageCase{"IdMinusZero", {L"unboost", L"-0"}},
-        UsageCase{"IdLetters", {L"boost", L"abc"}}, UsageCase{"IdEmpty", {L"boost", L""}},
-        UsageCase{"IdSignAlone", {L"boost", L"+"}}, UsageCase{"IdHexadecimal", {L"boost", L"0x10"}},
+        // clang-format off
+        UsageCase{"NoArguments", {}},
+        UsageCase{"ModeAlone", {L"boost"}},
+        UsageCase{"IdZero", {L"boost", L"0"}},
+        UsageCase{"IdMinusZero", {L"unboost", L"-0"}},
+        UsageCase{"IdLetters", {L"boost", L"abc"}},
+        UsageCase{"IdEmpty", {L"boost", L""}},
+        UsageCase{"IdSignAlone", {L"boost", L"+"}},
+        UsageCase{"IdHexadecimal", {L"boost", L"0x10"}},
         UsageCase{"ModeCapitalised", {L"Boost", L"4242"}},
         UsageCase{"ModeUpperCase", {L"UNBOOST", L"4242"}},
         UsageCase{"ModeWithSuffix", {L"boost-elevatedx", L"4242"}},
-        UsageCase{"ModeWithBlank", {L"boost ", L"4242"}}, UsageCase{"ModeEmpty", {L"", L"4242"}},
+        UsageCase{"ModeWithBlank", {L"boost ", L"4242"}},
+        UsageCase{"ModeEmpty", {L"", L"4242"}},
         UsageCase{"ModeUnpairedSurrogate", {L"\xD800", L"4242"}},
-        UsageCase{"IdAfterSurrogate",
-                  {L"boost",
-                   L"\xD83D"
-                   L"12"}},
-        UsageCase{"ModeUnknownIdBad", {L"frobnicate", L"abc"}}),
+        UsageCase{"IdAfterSurrogate", {L"boost", L"\xD83D" L"12"}},
+        UsageCase{"ModeUnknownIdBad", {L"frobnicate", L"abc"}}  // clang-format on
+        ),
     CaseName());
 
 struct IdCase {
@@ -133,94 +137,43 @@ TEST_P(Apply, TakesTheRoadItsAnswersCallFor) {
 INSTANTIATE_TEST_SUITE_P(
     Boost, Apply,
     ::testing::Values(
-        ApplyCase{"Confirmed", L"boost-elevated", [](fake::Script&) {}, 0,
-                  boostStart + setRealtime + getClass + raising + closed},
-        ApplyCase{"ConfirmedPlainBoost", L"boost", [](fake::Script&) {}, 0,
-                  boostStart + setRealtime + getClass + raising + closed},
-        ApplyCase{"TargetNotOpened", L"boost", [](fake::Script& s) { s.targetOpens = false; }, 2,
-                  openTarget},
-        ApplyCase{"PrivilegeRefusedInElevatedCopy", L"boost-elevated",
-                  [](fake::Script& s) { s.setStatus = privilegeNotHeld; }, 3,
-                  boostStart + setRealtime + getClass + closed},
-        ApplyCase{"OtherFailure", L"boost-elevated",
-                  [](fake::Script& s) { s.setStatus = otherFailure; }, 4,
-                  boostStart + setRealtime + getClass + closed},
-        ApplyCase{"PositiveStatusIsAFailure", L"boost-elevated",
-                  [](fake::Script& s) { s.setStatus = pending; }, 4,
-                  boostStart + setRealtime + getClass + closed},
-        ApplyCase{"ReadBackDiffersIsReverted", L"boost-elevated",
-                  [](fake::Script& s) { s.readBack = 2; }, 4,
-                  boostStart + setRealtime + getClass + setNormal + closed},
-        ApplyCase{"ReadBackWritesNothingIsReverted", L"boost-elevated",
-                  [](fake::Script& s) { s.readBackWritesNothing = true; }, 4,
-                  boostStart + setRealtime + getClass + setNormal + closed},
-        ApplyCase{"NoGetEntryIsReverted", L"boost-elevated",
-                  [](fake::Script& s) { s.getEntry = false; }, 4,
-                  boostStart + setRealtime + setNormal + closed},
-        ApplyCase{"NoSetEntry", L"boost-elevated", [](fake::Script& s) { s.setEntry = false; }, 4,
-                  boostStart + closed},
-        ApplyCase{"Gdi32NotMapped", L"boost-elevated", [](fake::Script& s) { s.gdiMapped = false; },
-                  4,
-                  openTarget + enablePrivilege +
-                      Calls{"GetModuleHandleW(gdi32.dll)",
-                            "GetProcAddress(null, D3DKMTSetProcessSchedulingPriorityClass)",
-                            "GetProcAddress(null, D3DKMTGetProcessSchedulingPriorityClass)"} +
-                      closed},
-        ApplyCase{"TokenNotOpened", L"boost-elevated",
-                  [](fake::Script& s) { s.tokenOpens = false; }, 0,
-                  openTarget + Calls{"GetCurrentProcess()", "OpenProcessToken(self, 0x28)"} +
-                      findGpuEntries + setRealtime + getClass + raising + closed},
-        ApplyCase{"PrivilegeNotFound", L"boost-elevated",
-                  [](fake::Script& s) { s.privilegeFound = false; }, 0,
-                  openTarget +
-                      Calls{"GetCurrentProcess()", "OpenProcessToken(self, 0x28)",
-                            "LookupPrivilegeValueW(null, SeIncreaseBasePriorityPrivilege)",
-                            "CloseHandle(token)"} +
-                      findGpuEntries + setRealtime + getClass + raising + closed},
-        ApplyCase{
-            "NoSetProcessInformation", L"boost-elevated",
-            [](fake::Script& s) { s.setInformationEntry = false; }, 0,
-            boostStart + setRealtime + getClass + Calls{raiseCpu} + findSetInformation + closed},
+        // clang-format off
+        ApplyCase{"Confirmed", L"boost-elevated", [](fake::Script&) {}, 0, boostStart + setRealtime + getClass + raising + closed},
+        ApplyCase{"ConfirmedPlainBoost", L"boost", [](fake::Script&) {}, 0, boostStart + setRealtime + getClass + raising + closed},
+        ApplyCase{"TargetNotOpened", L"boost", [](fake::Script& s) { s.targetOpens = false; }, 2, openTarget},
+        ApplyCase{"PrivilegeRefusedInElevatedCopy", L"boost-elevated", [](fake::Script& s) { s.setStatus = privilegeNotHeld; }, 3, boostStart + setRealtime + getClass + closed},
+        ApplyCase{"OtherFailure", L"boost-elevated", [](fake::Script& s) { s.setStatus = otherFailure; }, 4, boostStart + setRealtime + getClass + closed},
+        ApplyCase{"PositiveStatusIsAFailure", L"boost-elevated", [](fake::Script& s) { s.setStatus = pending; }, 4, boostStart + setRealtime + getClass + closed},
+        ApplyCase{"ReadBackDiffersIsReverted", L"boost-elevated", [](fake::Script& s) { s.readBack = 2; }, 4, boostStart + setRealtime + getClass + setNormal + closed},
+        ApplyCase{"ReadBackWritesNothingIsReverted", L"boost-elevated", [](fake::Script& s) { s.readBackWritesNothing = true; }, 4, boostStart + setRealtime + getClass + setNormal + closed},
+        ApplyCase{"NoGetEntryIsReverted", L"boost-elevated", [](fake::Script& s) { s.getEntry = false; }, 4, boostStart + setRealtime + setNormal + closed},
+        ApplyCase{"NoSetEntry", L"boost-elevated", [](fake::Script& s) { s.setEntry = false; }, 4, boostStart + closed},
+        ApplyCase{"Gdi32NotMapped", L"boost-elevated", [](fake::Script& s) { s.gdiMapped = false; }, 4, openTarget + enablePrivilege + Calls{"GetModuleHandleW(gdi32.dll)", "GetProcAddress(null, D3DKMTSetProcessSchedulingPriorityClass)", "GetProcAddress(null, D3DKMTGetProcessSchedulingPriorityClass)"} + closed},
+        ApplyCase{"TokenNotOpened", L"boost-elevated", [](fake::Script& s) { s.tokenOpens = false; }, 0, openTarget + Calls{"GetCurrentProcess()", "OpenProcessToken(self, 0x28)"} + findGpuEntries + setRealtime + getClass + raising + closed},
+        ApplyCase{"PrivilegeNotFound", L"boost-elevated", [](fake::Script& s) { s.privilegeFound = false; }, 0, openTarget + Calls{"GetCurrentProcess()", "OpenProcessToken(self, 0x28)", "LookupPrivilegeValueW(null, SeIncreaseBasePriorityPrivilege)", "CloseHandle(token)"} + findGpuEntries + setRealtime + getClass + raising + closed},
+        ApplyCase{"NoSetProcessInformation", L"boost-elevated", [](fake::Script& s) { s.setInformationEntry = false; }, 0, boostStart + setRealtime + getClass + Calls{raiseCpu} + findSetInformation + closed},
         // Windows 10 rejects the timer-resolution bit; execution speed alone
         // is asked for then, and the code does not change.
-        ApplyCase{
-            "ThrottlingRecordRejectedFallsBackToExecutionSpeed", L"boost-elevated",
-            [](fake::Script& s) { s.setInformationSucceeds = false; }, 0,
-            boostStart + setRealtime + getClass + raising + Calls{executionSpeedOnly} + closed}),
+        ApplyCase{"ThrottlingRecordRejectedFallsBackToExecutionSpeed", L"boost-elevated", [](fake::Script& s) { s.setInformationSucceeds = false; }, 0, boostStart + setRealtime + getClass + raising + Calls{executionSpeedOnly} + closed}  // clang-format on
+        ),
     CaseName());
 
 INSTANTIATE_TEST_SUITE_P(
     Unboost, Apply,
     ::testing::Values(
-        ApplyCase{"Confirmed", L"unboost", [](fake::Script&) {}, 0,
-                  unboostStart + setNormal + getClass + restoring + closed},
-        ApplyCase{"TargetNotOpened", L"unboost", [](fake::Script& s) { s.targetOpens = false; }, 2,
-                  openTarget},
-        ApplyCase{"PrivilegeRefusedIsFourNotThree", L"unboost",
-                  [](fake::Script& s) { s.setStatus = privilegeNotHeld; }, 4,
-                  unboostStart + setNormal + getClass + restoring + closed},
-        ApplyCase{"OtherFailure", L"unboost", [](fake::Script& s) { s.setStatus = otherFailure; },
-                  4, unboostStart + setNormal + getClass + restoring + closed},
-        ApplyCase{"PositiveStatusIsAFailure", L"unboost",
-                  [](fake::Script& s) { s.setStatus = pending; }, 4,
-                  unboostStart + setNormal + getClass + restoring + closed},
-        ApplyCase{"ThrottlingRecordRejectedIsNotRetried", L"unboost",
-                  [](fake::Script& s) { s.setInformationSucceeds = false; }, 0,
-                  unboostStart + setNormal + getClass + restoring + closed},
-        ApplyCase{"ReadBackDiffers", L"unboost", [](fake::Script& s) { s.readBack = 5; }, 4,
-                  unboostStart + setNormal + getClass + restoring + closed},
-        ApplyCase{"ReadBackWritesNothing", L"unboost",
-                  [](fake::Script& s) { s.readBackWritesNothing = true; }, 4,
-                  unboostStart + setNormal + getClass + restoring + closed},
-        ApplyCase{"NoGetEntry", L"unboost", [](fake::Script& s) { s.getEntry = false; }, 4,
-                  unboostStart + setNormal + restoring + closed},
-        ApplyCase{"NoSetEntryStillRestores", L"unboost",
-                  [](fake::Script& s) { s.setEntry = false; }, 4,
-                  unboostStart + restoring + closed},
-        ApplyCase{
-            "NoSetProcessInformation", L"unboost",
-            [](fake::Script& s) { s.setInformationEntry = false; }, 0,
-            unboostStart + setNormal + getClass + Calls{restoreCpu} + findSetInformation + closed}),
+        // clang-format off
+        ApplyCase{"Confirmed", L"unboost", [](fake::Script&) {}, 0, unboostStart + setNormal + getClass + restoring + closed},
+        ApplyCase{"TargetNotOpened", L"unboost", [](fake::Script& s) { s.targetOpens = false; }, 2, openTarget},
+        ApplyCase{"PrivilegeRefusedIsFourNotThree", L"unboost", [](fake::Script& s) { s.setStatus = privilegeNotHeld; }, 4, unboostStart + setNormal + getClass + restoring + closed},
+        ApplyCase{"OtherFailure", L"unboost", [](fake::Script& s) { s.setStatus = otherFailure; }, 4, unboostStart + setNormal + getClass + restoring + closed},
+        ApplyCase{"PositiveStatusIsAFailure", L"unboost", [](fake::Script& s) { s.setStatus = pending; }, 4, unboostStart + setNormal + getClass + restoring + closed},
+        ApplyCase{"ThrottlingRecordRejectedIsNotRetried", L"unboost", [](fake::Script& s) { s.setInformationSucceeds = false; }, 0, unboostStart + setNormal + getClass + restoring + closed},
+        ApplyCase{"ReadBackDiffers", L"unboost", [](fake::Script& s) { s.readBack = 5; }, 4, unboostStart + setNormal + getClass + restoring + closed},
+        ApplyCase{"ReadBackWritesNothing", L"unboost", [](fake::Script& s) { s.readBackWritesNothing = true; }, 4, unboostStart + setNormal + getClass + restoring + closed},
+        ApplyCase{"NoGetEntry", L"unboost", [](fake::Script& s) { s.getEntry = false; }, 4, unboostStart + setNormal + restoring + closed},
+        ApplyCase{"NoSetEntryStillRestores", L"unboost", [](fake::Script& s) { s.setEntry = false; }, 4, unboostStart + restoring + closed},
+        ApplyCase{"NoSetProcessInformation", L"unboost", [](fake::Script& s) { s.setInformationEntry = false; }, 0, unboostStart + setNormal + getClass + Calls{restoreCpu} + findSetInformation + closed}  // clang-format on
+        ),
     CaseName());
 
 // ---- Elevated relaunch ------------------------------------------------------
@@ -257,40 +210,22 @@ TEST_P(Relay, RelaunchesOnceAfterAPrivilegeRefusal) {
 INSTANTIATE_TEST_SUITE_P(
     Roads, Relay,
     ::testing::Values(
-        RelayCase{"CopyConfirms", [](fake::Script&) {}, 0,
-                  pinned(findOwnPath + launched() + waitForCopy)},
-        RelayCase{"CopyRefusedToo", [](fake::Script& s) { s.copyExitCode = 3; }, 3,
-                  pinned(findOwnPath + launched() + waitForCopy)},
-        RelayCase{"CopyNotConfirmed", [](fake::Script& s) { s.copyExitCode = 4; }, 4,
-                  pinned(findOwnPath + launched() + waitForCopy)},
-        RelayCase{"CopyCrashedCodePassedOn", [](fake::Script& s) { s.copyExitCode = 0xC0000005u; },
-                  static_cast<int>(0xC0000005u), pinned(findOwnPath + launched() + waitForCopy)},
-        RelayCase{"CopyCodeUnreadable", [](fake::Script& s) { s.exitCodeReadable = false; }, 11,
-                  pinned(findOwnPath + launched() + waitForCopy)},
-        RelayCase{"PromptDeclined",
-                  [](fake::Script& s) {
-                    s.launchSucceeds = false;
-                    s.launchError = 1223;
-                  },
-                  10, pinned(findOwnPath + launched() + Calls{"GetLastError()"})},
-        RelayCase{"OtherLaunchError",
-                  [](fake::Script& s) {
-                    s.launchSucceeds = false;
-                    s.launchError = 2;
-                  },
-                  11, pinned(findOwnPath + launched() + Calls{"GetLastError()"})},
+        // clang-format off
+        RelayCase{"CopyConfirms", [](fake::Script&) {}, 0, pinned(findOwnPath + launched() + waitForCopy)},
+        RelayCase{"CopyRefusedToo", [](fake::Script& s) { s.copyExitCode = 3; }, 3, pinned(findOwnPath + launched() + waitForCopy)},
+        RelayCase{"CopyNotConfirmed", [](fake::Script& s) { s.copyExitCode = 4; }, 4, pinned(findOwnPath + launched() + waitForCopy)},
+        RelayCase{"CopyCrashedCodePassedOn", [](fake::Script& s) { s.copyExitCode = 0xC0000005u; }, static_cast<int>(0xC0000005u), pinned(findOwnPath + launched() + waitForCopy)},
+        RelayCase{"CopyCodeUnreadable", [](fake::Script& s) { s.exitCodeReadable = false; }, 11, pinned(findOwnPath + launched() + waitForCopy)},
+        RelayCase{"PromptDeclined", [](fake::Script& s) { s.launchSucceeds = false; s.launchError = 1223; }, 10, pinned(findOwnPath + launched() + Calls{"GetLastError()"})},
+        RelayCase{"OtherLaunchError", [](fake::Script& s) { s.launchSucceeds = false; s.launchError = 2; }, 11, pinned(findOwnPath + launched() + Calls{"GetLastError()"})},
         // After a failed wait the copy's code would read as STILL_ACTIVE.
-        RelayCase{"WaitFails", [](fake::Script& s) { s.waitResult = 0xFFFFFFFFu; }, 11,
-                  pinned(findOwnPath + launched() +
-                         Calls{"WaitForSingleObject(copy, 0xffffffff)", "CloseHandle(copy)"})},
-        RelayCase{"LaunchWithoutHandle", [](fake::Script& s) { s.launchReturnsHandle = false; }, 11,
-                  pinned(findOwnPath + launched())},
-        RelayCase{"OwnPathUnavailable", [](fake::Script& s) { s.ownPathAvailable = false; }, 11,
-                  pinned(findOwnPath)},
+        RelayCase{"WaitFails", [](fake::Script& s) { s.waitResult = 0xFFFFFFFFu; }, 11, pinned(findOwnPath + launched() + Calls{"WaitForSingleObject(copy, 0xffffffff)", "CloseHandle(copy)"})},
+        RelayCase{"LaunchWithoutHandle", [](fake::Script& s) { s.launchReturnsHandle = false; }, 11, pinned(findOwnPath + launched())},
+        RelayCase{"OwnPathUnavailable", [](fake::Script& s) { s.ownPathAvailable = false; }, 11, pinned(findOwnPath)},
         // The target ended while its boost was refused: its ID may already
         // name another process, so nothing is launched.
-        RelayCase{"TargetEndedBeforeTheRelay", [](fake::Script& s) { s.pinOpens = false; }, 2,
-                  Calls{pinTarget}}),
+        RelayCase{"TargetEndedBeforeTheRelay", [](fake::Script& s) { s.pinOpens = false; }, 2, Calls{pinTarget}}  // clang-format on
+        ),
     CaseName());
 
 // The launched file must be the whole path: a cut-short one would elevate
