@@ -408,7 +408,10 @@ class Winget(unittest.TestCase):
                                  ("morvane-boost-check.exe", "morvane-boost-check")])
         with zipfile.ZipFile(self.archive) as archive:
             self.assertLessEqual({name for name, alias in files}, set(archive.namelist()))
-        commit_date = git("log", "-1", "--format=%cs", cwd=runs["repository"]).strip()
+        # The commit's day in UTC, whatever this machine's time zone.
+        commit_date = subprocess.run(["git", "log", "-1", "--date=format-local:%Y-%m-%d", "--format=%cd"],
+                                     cwd=runs["repository"], env=dict(os.environ, TZ="UTC"), check=True,
+                                     capture_output=True, text=True).stdout.strip()
         self.assertEqual(self.field(installer, "ReleaseDate"), f'"{commit_date}"')
         locale = "example.morvane-boost.locale.en-US.yaml"
         self.assertEqual((self.field(locale, "License"), self.field(locale, "Publisher")), ("MIT", "example"))
